@@ -1,0 +1,71 @@
+// The stick's AT port: echo, answer line, final result code.
+#include "sim/model/at_port.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace flotilla::sim {
+namespace {
+
+const char kCrLf[] = "\r\n";
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string WithAnswer(const std::string& echo, const std::string& answer) {
+  return echo + "\r" + kCrLf + answer + kCrLf + kCrLf + "OK" + kCrLf;
+}
+
+std::string OkOnly(const std::string& echo) { return echo + "\r" + kCrLf + "OK" + kCrLf; }
+
+// The stick answers an unknown command with the bare result code, no echo.
+std::string Error() { return std::string(kCrLf) + "ERROR" + kCrLf; }
+
+}  // namespace
+
+std::vector<Emission> AtPortModel::Receive(const uint8_t* data, size_t length) {
+  std::vector<Emission> out;
+  for (size_t i = 0; i < length; ++i) {
+    char c = static_cast<char>(data[i]);
+    if (c == '\n') continue;  // a host may end its lines with CR LF
+    if (c != '\r') {
+      if (line_.size() < kMaxLine) line_.push_back(c);
+      continue;
+    }
+    std::string command;
+    command.swap(line_);
+    std::string answer = Answer(command);
+    if (log_) log_("at: \"" + command + "\"");
+    if (!answer.empty())
+      out.push_back(Emission{config_.at_reply_delay_ms, std::vector<uint8_t>(answer.begin(), answer.end())});
+  }
+  return out;
+}
+
+std::string AtPortModel::Answer(const std::string& command) {
+  if (command.empty()) return std::string();
+  const std::string cmd = Upper(command);
+  if (cmd == "AT+GMR") return WithAnswer(command, state_.firmware_version);
+  if (cmd == "AT+ZDIAG?") return WithAnswer(command, "+ZDIAG: " + std::to_string(state_.diag_mode));
+  if (cmd.rfind("AT+ZDIAG=", 0) == 0) {
+    const std::string value = cmd.substr(9);
+    if (value.empty() || value.size() > 2 || !std::isdigit(static_cast<unsigned char>(value[0])) ||
+        (value.size() == 2 && !std::isdigit(static_cast<unsigned char>(value[1]))))
+      return Error();
+    state_.diag_mode = std::atoi(value.c_str());
+    return OkOnly(command);
+  }
+  if (cmd == "AT+ZRST") {
+    ++state_.reset_count;
+    return OkOnly(command);
+  }
+  if (cmd == "AT+ZCDRUN=F" || cmd == "AT+ZCDRUN=9") {
+    state_.cd_run_mode = cmd.substr(10);
+    return OkOnly(command);
+  }
+  return Error();
+}
+
+}  // namespace flotilla::sim
