@@ -47,6 +47,11 @@ void MemoryRegistry::DeleteKey(const std::string& key) {
   }
 }
 
+void MemoryRegistry::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keys_.clear();
+}
+
 long MemoryRegistry::OpenLocalMachineKey(const std::string& path, uint32_t, RegistryHandle& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (deny_) return kRegistryAccessDenied;

@@ -21,6 +21,7 @@ class MemoryRegistry : public Registry {
   void CreateKey(const std::string& key);
   void DeleteKey(const std::string& key);  // with its subkeys
   void DenyAccess(bool deny) { deny_ = deny; }
+  void Clear();  // every key; open handles then see their keys gone
 
   long OpenLocalMachineKey(const std::string& path, uint32_t access,
                            RegistryHandle& key) override;

@@ -110,6 +110,14 @@ void PhoneChannel::SetReplyParser(PacketMode mode, ReplyParser parser) {
   parsers_[ModeIndex(mode)] = parser ? parser : &AcceptAnyReply;
 }
 
+bool PhoneChannel::SetServiceProgrammingCode(const std::string& code) {
+  if (code.size() != 6) return false;
+  for (char c : code)
+    if (c < '0' || c > '9') return false;
+  spc_ = code;
+  return true;
+}
+
 bool PhoneChannel::SetExtraData(const uint8_t* data, size_t length) {
   if (length > extra_data_.size()) {
     error_text_ = "the Request is too Long";

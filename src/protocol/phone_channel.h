@@ -82,6 +82,11 @@ class PhoneChannel {
 
   void SetReplyParser(PacketMode mode, ReplyParser parser);
 
+  // The six-digit service programming code sent by the unlock request. False (and the old
+  // code kept) unless `code` is six ASCII digits.
+  bool SetServiceProgrammingCode(const std::string& code);
+  const std::string& ServiceProgrammingCode() const { return spc_; }
+
   // Partition table or image header for the streaming protocol.
   bool SetExtraData(const uint8_t* data, size_t length);
   const uint8_t* ExtraData() const { return extra_data_.data(); }
@@ -112,6 +117,7 @@ class PhoneChannel {
   // Work area for framing: the packet and its FCS before escaping.
   std::array<uint8_t, kMaxRequestPacket + 2> work_{};
   std::array<ReplyParser, 4> parsers_{};
+  std::string spc_ = "000000";
 };
 
 }  // namespace flotilla::protocol

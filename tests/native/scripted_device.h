@@ -14,8 +14,16 @@
 namespace flotilla::test {
 
 struct ScriptedReply {
-  uint32_t delay_ms = 0;  // silence when `text` is empty
+  ScriptedReply(uint32_t delay, std::string first, uint32_t second_delay = 0,
+                std::string second = std::string())
+      : delay_ms(delay), text(std::move(first)), second_delay_ms(second_delay),
+        second_text(std::move(second)) {}
+
+  uint32_t delay_ms;  // silence when `text` is empty
   std::string text;
+  // A second burst of the same reply, this long after the first.
+  uint32_t second_delay_ms;
+  std::string second_text;
 };
 
 class ScriptedDevice : public platform::SerialDevice {
@@ -24,6 +32,7 @@ class ScriptedDevice : public platform::SerialDevice {
   struct Script {
     std::deque<ScriptedReply> replies;
     int writes = 0;
+    std::string last_write;
     bool short_writes = false;  // every write reports one byte less than asked
   };
 
@@ -40,13 +49,17 @@ class ScriptedDevice : public platform::SerialDevice {
                  input_.end());
     return WriteStream(data, count);
   }
-  uint32_t WriteStream(const uint8_t*, uint32_t count) override {
+  uint32_t WriteStream(const uint8_t* data, uint32_t count) override {
     ++script_.writes;
+    script_.last_write.assign(reinterpret_cast<const char*>(data), count);
     if (script_.short_writes) return count - 1;
     if (!script_.replies.empty()) {
       ScriptedReply r = script_.replies.front();
       script_.replies.pop_front();
-      for (char c : r.text) input_.emplace_back(clock_.NowMs() + r.delay_ms, static_cast<uint8_t>(c));
+      const uint64_t now = clock_.NowMs();
+      for (char c : r.text) input_.emplace_back(now + r.delay_ms, static_cast<uint8_t>(c));
+      for (char c : r.second_text)
+        input_.emplace_back(now + r.delay_ms + r.second_delay_ms, static_cast<uint8_t>(c));
     }
     return count;
   }

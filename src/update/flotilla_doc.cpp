@@ -1,0 +1,52 @@
+// CFlotillaDoc: line creation, module-relative paths and the port (re)opening.
+#include "update/flotilla_doc.h"
+
+#include <cstdio>
+
+namespace flotilla::update {
+
+CFlotillaDoc::CFlotillaDoc(const DocEnvironment& environment)
+    : clock_(environment.clock),
+      language_(environment.system_language_id == kGermanLanguageId ? 1 : 0) {
+  for (int i = 0; i < kLineCount; ++i) {
+    auto line = std::make_unique<LineRecord>(environment.serial_devices.CreateSerialDevice(),
+                                             environment.serial_devices.CreateSerialDevice(),
+                                             environment.clock);
+    line->diag_port = i == 0 ? 1 : 0;
+    line->version_text = German() ? "Kein Telefon" : "NULL";
+    lines_[static_cast<size_t>(i)] = std::move(line);
+  }
+  FillModulePaths(environment.module_file_name);
+}
+
+void CFlotillaDoc::FillModulePaths(const std::string& module_file_name) {
+  // Drive and directory of the program, with the directory's trailing backslash.
+  const size_t slash = module_file_name.find_last_of("\\/");
+  const std::string directory =
+      slash == std::string::npos ? std::string() : module_file_name.substr(0, slash + 1);
+  for (int i = 0; i < kLineCount; ++i) {
+    ImageSetPaths& paths = Line(i).paths;
+    paths.flash_programmer = directory + "armprg.bin";
+    paths.nv_directory = directory;
+    char file[kLongPathWidth + 32];
+    std::snprintf(file, sizeof file, "%s\\Channel%d.nvm", directory.c_str(), i + 1);
+    paths.nv_backup_file = file;
+  }
+}
+
+bool CFlotillaDoc::OpenDiagPort(int line, int port, uint32_t baud) {
+  protocol::SerialPort& link = Line(line).diag_channel.Port();
+  if (link.IsOpen()) link.Close();
+  return port != 0 && link.Open(port, baud);
+}
+
+bool CFlotillaDoc::OpenAtPort(int line, int port, uint32_t baud) {
+  protocol::AtChannel& channel = Line(line).at_channel;
+  if (channel.Port().IsOpen()) channel.Port().Close();
+  if (port == 0 || !channel.Port().Open(port, baud)) return false;
+  channel.SetReplyTimeout(protocol::AtChannel::kLineReplyTimeoutMs);
+  channel.SetAttempts(protocol::AtChannel::kLineAttempts);
+  return true;
+}
+
+}  // namespace flotilla::update

@@ -1,0 +1,65 @@
+// CFlotillaDoc: the eight lines' initial values, module paths and the port (re)opening.
+#include "update/flotilla_doc.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/virtual_clock.h"
+#include "sim/transport/inprocess_stick.h"
+
+namespace flotilla::update {
+namespace {
+
+class FlotillaDocTest : public ::testing::Test {
+ protected:
+  CFlotillaDoc MakeDoc(uint16_t language) {
+    return CFlotillaDoc(DocEnvironment{stick_, clock_, language, "C:\\Tools\\flotilla.exe"});
+  }
+  platform::VirtualClock clock_;
+  sim::InProcessStick stick_{clock_, sim::StickConfig{}};
+};
+
+TEST_F(FlotillaDocTest, StartsEveryLineAsTheWindowExpects) {
+  const std::pair<uint16_t, const char*> languages[] = {{0x0407, "Kein Telefon"}, {0x0409, "NULL"}, {0x0807, "NULL"}};
+  for (const auto& [language, text] : languages) {
+    SCOPED_TRACE(language);
+    CFlotillaDoc doc = MakeDoc(language);
+    for (int i = 0; i < kLineCount; ++i) {
+      SCOPED_TRACE(i);
+      LineRecord& line = doc.Line(i);
+      EXPECT_EQ(line.version_text, text);
+      EXPECT_EQ(line.diag_port, i == 0 ? 1 : 0);
+      EXPECT_EQ(line.data_port, 0);
+      EXPECT_EQ(line.running, 0);
+      EXPECT_EQ(line.operation, LineOperation::Update);
+      EXPECT_EQ(line.paths.flash_programmer, "C:\\Tools\\armprg.bin");
+      EXPECT_EQ(line.paths.nv_directory, "C:\\Tools\\");
+      EXPECT_EQ(line.paths.nv_backup_file, "C:\\Tools\\\\Channel" + std::to_string(i + 1) + ".nvm");
+      EXPECT_TRUE(line.paths.image_directory.empty());
+    }
+    EXPECT_EQ(doc.nv_mode, NvMode::RestoreRfAndImei);
+    EXPECT_EQ(doc.replug_enabled, 1);
+    EXPECT_TRUE(doc.model_check_text.empty());
+  }
+}
+
+TEST_F(FlotillaDocTest, ReopeningAPortTakesTheNewNumberAtOnce) {
+  CFlotillaDoc doc = MakeDoc(0x0409);
+  stick_.SetPortNumbers(5, 6);
+  EXPECT_FALSE(doc.OpenDiagPort(0, 0, 115200));  // port 0 means none
+  ASSERT_TRUE(doc.OpenDiagPort(0, 6, 115200));
+  // Reopening the same port works because the old handle was closed first.
+  EXPECT_TRUE(doc.OpenDiagPort(0, 6, 115200));
+  stick_.SetPortNumbers(5, 9);  // the stick came back under another number
+  EXPECT_TRUE(doc.OpenDiagPort(0, 9, 115200));
+  EXPECT_FALSE(doc.OpenDiagPort(0, 6, 115200));
+  EXPECT_FALSE(doc.Line(0).diag_channel.Port().IsOpen());
+
+  doc.Line(0).at_channel.SetReplyTimeout(5000);
+  doc.Line(0).at_channel.SetAttempts(3);
+  ASSERT_TRUE(doc.OpenAtPort(0, 5, 115200));
+  EXPECT_EQ(doc.Line(0).at_channel.ReplyTimeout(), 1000u);
+  EXPECT_EQ(doc.Line(0).at_channel.Attempts(), 2);
+}
+
+}  // namespace
+}  // namespace flotilla::update
