@@ -1,0 +1,18 @@
+// The 128-byte version record inside the application image, found by its marker.
+#pragma once
+
+#include <istream>
+
+#include "protocol/diag.h"
+
+namespace flotilla::images {
+
+// The record starts with these bytes, at an offset that is a multiple of 4.
+constexpr uint8_t kVersionRecordMarker[4] = {0x2C, 0x1A, 0xBE, 0x6E};
+
+// Scans `image` from its start, 4 bytes at a time, without loading it whole. On a match reads
+// 128 bytes from there (what lies beyond the end of the image stays as it was in `record`)
+// and returns true; otherwise `record` is untouched.
+bool FindVersionRecord(std::istream& image, protocol::VersionRecord& record);
+
+}  // namespace flotilla::images

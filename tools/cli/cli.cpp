@@ -1,0 +1,215 @@
+// flotilla-cli: the service tool's commands, over the same operations the program uses.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli_platform.h"
+#include "discovery/port_lookup.h"
+#include "images/version_record.h"
+#include "protocol/diag.h"
+#include "update/flotilla_doc.h"
+#include "update/line_version.h"
+
+namespace flotilla::cli {
+namespace {
+
+constexpr int kLine = 0;
+constexpr uint32_t kBaud = 115200;
+// Port numbers given to ports named by path, where there are no COM numbers.
+constexpr int kDiagHint = 1;
+constexpr int kAtHint = 2;
+
+int Fail(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return 1;
+}
+
+bool Complain(const std::string& text) {
+  Fail(text);
+  return false;
+}
+
+std::string Hex(const uint8_t* data, size_t length) {
+  std::string out;
+  char digits[3];
+  for (size_t i = 0; i < length; ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", data[i]);
+    out += digits;
+  }
+  return out;
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
+  if (text.size() % 2) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    unsigned value = 0;
+    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1 || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
+      return false;
+    out.push_back(static_cast<uint8_t>(value));
+  }
+  return true;
+}
+
+struct Options {
+  std::string diag;
+  std::string at;
+  std::string spc = "000000";
+  uint16_t nv_item = 0;
+  std::string nv_hex;
+  std::string amss_file;
+};
+
+class Session {
+ public:
+  Session(CliPlatform& platform, const Options& options)
+      : platform_(platform),
+        options_(options),
+        doc_(update::DocEnvironment{platform.SerialDevices(), platform.Clock(),
+                                    platform.LanguageId(), platform.ModuleFileName()}) {}
+
+  protocol::PhoneChannel& Diag() { return doc_.Line(kLine).diag_channel; }
+
+  // Opens the diagnostics port named on the command line.
+  bool OpenDiag() {
+    if (options_.diag.empty()) return Complain("no --diag port given");
+    const int port = platform_.PortNumber(options_.diag, kDiagHint);
+    if (port == 0 || !doc_.OpenDiagPort(kLine, port, kBaud))
+      return Complain("cannot open the diagnostics port " + options_.diag);
+    if (!Diag().SetServiceProgrammingCode(options_.spc))
+      return Complain("the service programming code must be six digits");
+    return true;
+  }
+
+  int Version() {
+    if (!OpenDiag()) return 1;
+    protocol::UnlockServiceProgramming(Diag());
+    const bool found = update::QueryDeviceVersion(doc_, kLine);
+    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    if (!found) return Fail(Diag().ErrorText());
+    protocol::VersionSet texts;
+    if (!protocol::QueryVersionSet(Diag(), texts)) return Fail(Diag().ErrorText());
+    for (size_t i = 0; i < texts.size(); ++i) std::printf("text %zu: %s\n", i + 1, texts[i].c_str());
+    return 0;
+  }
+
+  int Esn() {
+    if (!OpenDiag()) return 1;
+    uint32_t esn = 0;
+    if (!protocol::QueryEsn(Diag(), esn)) return Fail(Diag().ErrorText());
+    std::printf("esn: %08x\n", esn);
+    return 0;
+  }
+
+  int NvRead() {
+    if (!OpenDiag()) return 1;
+    protocol::NvData data{};
+    uint16_t status = 0;
+    if (!protocol::ReadNvItem(Diag(), options_.nv_item, data, status)) return Fail(Diag().ErrorText());
+    std::printf("nv %u: %s\n", unsigned{options_.nv_item}, Hex(data.data(), data.size()).c_str());
+    return 0;
+  }
+
+  int NvWrite() {
+    std::vector<uint8_t> bytes;
+    if (!ParseHex(options_.nv_hex, bytes) || bytes.size() > protocol::kNvDataBytes) {
+      std::fprintf(stderr, "nv-write wants up to 128 bytes as hex digits\n");
+      return 2;
+    }
+    if (!OpenDiag()) return 1;
+    protocol::NvData data{};
+    std::copy(bytes.begin(), bytes.end(), data.begin());
+    uint16_t status = 0;
+    protocol::UnlockServiceProgramming(Diag());
+    if (!protocol::WriteNvItem(Diag(), options_.nv_item, data, status)) return Fail(Diag().ErrorText());
+    std::printf("nv %u written\n", unsigned{options_.nv_item});
+    return 0;
+  }
+
+  int Simple(bool (*operation)(protocol::PhoneChannel&), const char* done) {
+    if (!OpenDiag()) return 1;
+    if (!operation(Diag())) return Fail(Diag().ErrorText());
+    std::printf("%s\n", done);
+    return 0;
+  }
+
+  int DownloadCheck() {
+    std::ifstream image(options_.amss_file, std::ios::binary);
+    if (!image) return Fail("cannot open " + options_.amss_file);
+    protocol::VersionRecord record{};
+    if (!images::FindVersionRecord(image, record))
+      std::fprintf(stderr, "no version record in %s; sending zeros\n", options_.amss_file.c_str());
+    if (!OpenDiag()) return 1;
+    int result = -1;
+    if (!protocol::DownloadCheck(Diag(), record, result)) return Fail(Diag().ErrorText());
+    std::printf("download check passed\n");
+    return 0;
+  }
+
+  int Lookup() {
+    // The ports named on the command line are where the lookup may look for a stick.
+    if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
+    if (!options_.at.empty()) platform_.PortNumber(options_.at, kAtHint);
+    update::LineRecord& line = doc_.Line(kLine);
+    line.diag_port = 0;
+    if (!discovery::LocateDevicePorts(doc_, kLine, platform_.Registry()))
+      return Fail("no stick is registered");
+    const int data = line.data_port, diag = line.diag_port;
+    std::printf("data port: %d (%s)\ndiag port: %d (%s)\n", data, platform_.Describe(data).c_str(),
+                diag, platform_.Describe(diag).c_str());
+    return 0;
+  }
+
+ private:
+  CliPlatform& platform_;
+  const Options& options_;
+  update::CFlotillaDoc doc_;
+};
+
+}  // namespace
+
+int RunCli(int argc, char** argv, CliPlatform& platform) {
+  Options options;
+  CLI::App app{"flotilla-cli: service tool for the stick's diagnostics and AT ports"};
+  app.require_subcommand(1);
+  app.add_option("--diag", options.diag, "the diagnostics port (a device path, or COMn on Windows)");
+  app.add_option("--at", options.at, "the AT (modem) port");
+  app.add_option("--spc", options.spc, "the six-digit service programming code");
+
+  auto* version = app.add_subcommand("version", "the device version and the nine version texts");
+  auto* esn = app.add_subcommand("esn", "the ESN");
+  auto* nv_read = app.add_subcommand("nv-read", "read one NV item");
+  nv_read->add_option("ID", options.nv_item, "NV item number")->required();
+  auto* nv_write = app.add_subcommand("nv-write", "write one NV item");
+  nv_write->add_option("ID", options.nv_item, "NV item number")->required();
+  nv_write->add_option("HEX", options.nv_hex, "up to 128 data bytes as hex")->required();
+  auto* offline = app.add_subcommand("offline", "put the stick offline");
+  auto* reset = app.add_subcommand("reset", "reset the stick");
+  auto* check = app.add_subcommand("download-check", "the download check of an application image");
+  check->add_option("AMSS_FILE", options.amss_file, "the application image (amss.mbn)")->required();
+  auto* lookup = app.add_subcommand("lookup", "find the stick's ports through the driver registrations");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  Session session(platform, options);
+  if (version->parsed()) return session.Version();
+  if (esn->parsed()) return session.Esn();
+  if (nv_read->parsed()) return session.NvRead();
+  if (nv_write->parsed()) return session.NvWrite();
+  if (offline->parsed()) return session.Simple(protocol::PutOffline, "offline");
+  if (reset->parsed()) return session.Simple(protocol::ResetPhone, "reset");
+  if (check->parsed()) return session.DownloadCheck();
+  if (lookup->parsed()) return session.Lookup();
+  return 2;
+}
+
+}  // namespace flotilla::cli

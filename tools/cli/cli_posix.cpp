@@ -1,0 +1,64 @@
+// flotilla-cli on Linux: ports are device paths (stick-sim's links), the system clock, and a
+// registry that lists a named port as registered while its device path exists.
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+
+#include "cli_platform.h"
+#include "platform/memory_registry.h"
+#include "platform/port_map.h"
+#include "platform/posix/serial_port.h"
+
+namespace flotilla::cli {
+namespace {
+
+// The drivers the stand-in registrations claim: one modem and one diagnostics service.
+const char kAtService[] = "SYSTEM\\CurrentControlSet\\Services\\qcusbmdm6k\\Enum";
+const char kDiagService[] = "SYSTEM\\CurrentControlSet\\Services\\qcusbser6k\\Enum";
+
+class PosixCliPlatform : public CliPlatform {
+ public:
+  int PortNumber(const std::string& argument, int role_hint) override {
+    ports_.Set(role_hint, argument);
+    paths_[role_hint] = argument;
+    return role_hint;
+  }
+  std::string Describe(int port) override {
+    auto it = paths_.find(port);
+    return it == paths_.end() ? "none" : it->second;
+  }
+  platform::SerialDeviceFactory& SerialDevices() override { return factory_; }
+  platform::Clock& Clock() override { return platform::SystemClock(); }
+  platform::Registry& Registry() override {
+    registry_.Clear();
+    for (const auto& [port, path] : paths_) {
+      struct stat st {};
+      if (::stat(path.c_str(), &st) != 0) continue;  // the stick is away
+      const bool diag = port == 1;
+      const std::string instance = std::string(diag ? "USB\\FLOTILLA_DIAG" : "USB\\FLOTILLA_AT") + "\\0";
+      const char* service = diag ? kDiagService : kAtService;
+      registry_.SetDword(service, "Count", 1);
+      registry_.SetString(service, "0", instance);
+      registry_.SetString("SYSTEM\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters",
+                          "PortName", "COM" + std::to_string(port));
+    }
+    return registry_;
+  }
+  uint16_t LanguageId() override { return 0x0409; }
+  std::string ModuleFileName() override { return "flotilla-cli"; }
+
+ private:
+  platform::PortMap ports_;
+  std::map<int, std::string> paths_;
+  platform::PosixSerialFactory factory_{ports_};
+  platform::MemoryRegistry registry_;
+};
+
+}  // namespace
+}  // namespace flotilla::cli
+
+int main(int argc, char** argv) {
+  flotilla::cli::PosixCliPlatform platform;
+  return flotilla::cli::RunCli(argc, argv, platform);
+}
