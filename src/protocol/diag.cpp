@@ -1,11 +1,10 @@
 // The DIAG command set: request builders, reply readers and the operations with their texts.
 #include "protocol/diag.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "protocol/byte_order.h"
+#include "protocol/operation_text.h"
 #include "protocol/transact.h"
 
 namespace flotilla::protocol {
@@ -67,22 +66,6 @@ FieldReader Reply(const PhoneChannel& channel) {
   return FieldReader(channel.ReplyFields(), channel.ReplyFieldsLength());
 }
 
-std::string Format(const char* format, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return buffer;
-}
-
-// "Cannot ..., Since %s" around the reason left by the exchange.
-bool Fail(PhoneChannel& channel, const char* format) {
-  channel.ScratchText() = Format(format, channel.ErrorText().c_str());
-  channel.SetErrorText(channel.ScratchText());
-  return false;
-}
-
 bool Request(PhoneChannel& channel, uint8_t code, const uint8_t* fields, size_t length) {
   channel.ResetForRequest();
   channel.SetMode(PacketMode::Diag);
@@ -135,28 +118,28 @@ const char* NvStatusText(uint16_t status) {
 bool QueryEsn(PhoneChannel& channel, uint32_t& esn) {
   esn = kNoEsn;
   if (!Request(channel, kEsn, nullptr, 0) || !Transact(channel, 1, 300))
-    return Fail(channel, "Cannot Get the ESN Number of the Phone, Since %s");
+    return FailWith(channel, "Cannot Get the ESN Number of the Phone, Since %s");
   esn = Reply(channel).Le32();
   return true;
 }
 
 bool PutOffline(PhoneChannel& channel) {
-  return ModeChange(channel, 1, 10000) || Fail(channel, "Cannot Put the Phone Offline, Since %s");
+  return ModeChange(channel, 1, 10000) || FailWith(channel, "Cannot Put the Phone Offline, Since %s");
 }
 
 bool ResetPhone(PhoneChannel& channel) {
-  return ModeChange(channel, 2, 10000) || Fail(channel, "Cannot Reset the Phone, Since %s");
+  return ModeChange(channel, 2, 10000) || FailWith(channel, "Cannot Reset the Phone, Since %s");
 }
 
 bool ModeChange4(PhoneChannel& channel) {
-  return ModeChange(channel, 4, 2000) || Fail(channel, "Cannot Put the Phone Offline, Since %s");
+  return ModeChange(channel, 4, 2000) || FailWith(channel, "Cannot Put the Phone Offline, Since %s");
 }
 
 bool ReadNvItem(PhoneChannel& channel, uint16_t item, NvData& data, uint16_t& status) {
   if (!NvExchange(channel, kNvRead, item, data)) {
     data.fill(0);
     status = kNvStatusNoReply;
-    channel.SetErrorText(Format("cannot read #%u NVItem, since %s", unsigned{item},
+    channel.SetErrorText(FormatText("cannot read #%u NVItem, since %s", unsigned{item},
                                 channel.ErrorText().c_str()));
     return false;
   }
@@ -167,7 +150,7 @@ bool ReadNvItem(PhoneChannel& channel, uint16_t item, NvData& data, uint16_t& st
   if (status != 0) {
     data.fill(0);
     channel.SetErrorText(
-        Format("cannot read #%u NV Item, since %s", unsigned{item}, NvStatusText(status)));
+        FormatText("cannot read #%u NV Item, since %s", unsigned{item}, NvStatusText(status)));
     return false;
   }
   return true;
@@ -176,7 +159,7 @@ bool ReadNvItem(PhoneChannel& channel, uint16_t item, NvData& data, uint16_t& st
 bool WriteNvItem(PhoneChannel& channel, uint16_t item, const NvData& data, uint16_t& status) {
   if (!NvExchange(channel, kNvWrite, item, data)) {
     status = kNvStatusNoReply;
-    channel.SetErrorText(Format("Cannot write #%u NVItem, Since %s", unsigned{item},
+    channel.SetErrorText(FormatText("Cannot write #%u NVItem, Since %s", unsigned{item},
                                 channel.ErrorText().c_str()));
     return false;
   }
@@ -185,7 +168,7 @@ bool WriteNvItem(PhoneChannel& channel, uint16_t item, const NvData& data, uint1
   status = reply.Le16();
   if (status != 0) {
     channel.SetErrorText(
-        Format("Cannot Write #%u NVItem, Since %s", unsigned{item}, NvStatusText(status)));
+        FormatText("Cannot Write #%u NVItem, Since %s", unsigned{item}, NvStatusText(status)));
     return false;
   }
   return true;
@@ -215,7 +198,7 @@ VersionSet ParseVersionSet(const uint8_t* fields, size_t length, size_t raw_leng
 bool QueryVersionSet(PhoneChannel& channel, VersionSet& texts) {
   texts = VersionSet{};
   if (!Request(channel, kVersionSet, nullptr, 0) || !Transact(channel, 1, 300))
-    return Fail(channel, "Cannot get four software version from the mobile, Since %s");
+    return FailWith(channel, "Cannot get four software version from the mobile, Since %s");
   texts = ParseVersionSet(channel.ReplyFields(), channel.ReplyFieldsLength(),
                           channel.RawReplyLength());
   return true;
@@ -224,7 +207,7 @@ bool QueryVersionSet(PhoneChannel& channel, VersionSet& texts) {
 bool QueryBuildId(PhoneChannel& channel, std::string& build_id) {
   build_id.clear();
   if (!Request(channel, kBuildId, nullptr, 0) || !Transact(channel, 1, 300))
-    return Fail(channel, "Cannot get software version from the mobile, Since %s");
+    return FailWith(channel, "Cannot get software version from the mobile, Since %s");
   FieldReader reply = Reply(channel);
   reply.Skip(3 + 4 + 4);
   build_id = reply.Text(kBuildIdBytes);
@@ -233,7 +216,7 @@ bool QueryBuildId(PhoneChannel& channel, std::string& build_id) {
 
 bool SwitchToBootDownloader(PhoneChannel& channel) {
   return (Request(channel, kDownloaderSwitch, nullptr, 0) && Transact(channel, 1, 20000)) ||
-         Fail(channel, "Cannot Switch to Downloader, Since %s");
+         FailWith(channel, "Cannot Switch to Downloader, Since %s");
 }
 
 bool UnlockServiceProgramming(PhoneChannel& channel) {
@@ -264,7 +247,7 @@ bool DownloadCheck(PhoneChannel& channel, const VersionRecord& record, int& resu
   std::memcpy(packet, kHeader, sizeof kHeader);
   std::memcpy(packet + sizeof kHeader, record.data(), record.size());
   if (!RawRequest(channel, packet, sizeof packet) || !Transact(channel, 3, 10000))
-    return Fail(channel, "Cannot pass the download check, Since %s");
+    return FailWith(channel, "Cannot pass the download check, Since %s");
   if (!RawReplyIs(channel, kHeader, sizeof kHeader) ||
       channel.ReceiveLength() < sizeof kHeader + 4)
     return false;
@@ -298,7 +281,7 @@ bool SubsystemAA(PhoneChannel& channel, uint8_t parameter) {
 bool SetAutorun(PhoneChannel& channel, uint8_t parameter) {
   bool sent = false;
   if (SubsystemSwitch(channel, 0xA1, parameter, sent)) return true;
-  return sent ? false : Fail(channel, "Cannot Set Autorun , Since %s");
+  return sent ? false : FailWith(channel, "Cannot Set Autorun , Since %s");
 }
 
 bool ProbeAtQcdmg(PhoneChannel& channel) {
@@ -321,7 +304,7 @@ bool ProbeAtQcdmg(PhoneChannel& channel) {
 bool CheckCommunication(PhoneChannel& channel) {
   uint32_t esn = 0;
   if (QueryEsn(channel, esn) || ProbeAtQcdmg(channel) || QueryEsn(channel, esn)) return true;
-  return Fail(channel, "Cannot communicate with the mobile, Since %s");
+  return FailWith(channel, "Cannot communicate with the mobile, Since %s");
 }
 
 bool ReadDeviceVersion(PhoneChannel& channel, std::string& text) {
@@ -339,7 +322,7 @@ bool ReadDeviceVersion(PhoneChannel& channel, std::string& text) {
   }
   uint32_t esn = 0;
   if (QueryEsn(channel, esn)) {
-    text = Format("%x", esn);
+    text = FormatText("%x", esn);
     return true;
   }
   return false;

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "protocol/boot_downloader.h"
+#include "protocol/streaming.h"
+
 namespace flotilla::protocol {
 namespace {
 
@@ -20,6 +23,8 @@ PhoneChannel::PhoneChannel(std::unique_ptr<platform::SerialDevice> device,
                            platform::Clock& clock)
     : port_(std::move(device)), clock_(clock) {
   parsers_.fill(&AcceptAnyReply);
+  parsers_[ModeIndex(PacketMode::BootDownload)] = &ParseBootReply;
+  parsers_[ModeIndex(PacketMode::Streaming)] = &ParseStreamReply;
 }
 
 void PhoneChannel::ResetForRequest() {

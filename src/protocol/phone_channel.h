@@ -82,6 +82,10 @@ class PhoneChannel {
 
   void SetReplyParser(PacketMode mode, ReplyParser parser);
 
+  // The reason of the last streaming error reply.
+  uint32_t ErrorReason() const { return error_reason_; }
+  void SetErrorReason(uint32_t reason) { error_reason_ = reason; }
+
   // The six-digit service programming code sent by the unlock request. False (and the old
   // code kept) unless `code` is six ASCII digits.
   bool SetServiceProgrammingCode(const std::string& code);
@@ -118,6 +122,7 @@ class PhoneChannel {
   std::array<uint8_t, kMaxRequestPacket + 2> work_{};
   std::array<ReplyParser, 4> parsers_{};
   std::string spc_ = "000000";
+  uint32_t error_reason_ = 0;
 };
 
 }  // namespace flotilla::protocol
