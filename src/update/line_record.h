@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocol/at_channel.h"
+#include "protocol/boot_downloader.h"
 #include "protocol/diag.h"
 #include "protocol/phone_channel.h"
 
@@ -20,11 +21,6 @@ enum class LineOperation : int32_t { Update = 1, None = 2, NvBackup = 3, NvResto
 enum class NvMode : int32_t { NoBackup = 0, RestoreRf = 1, RestoreRfAndImei = 2, LoadDefault = 3 };
 
 enum class DeviceState : int32_t { Unknown = 0, NoDevice = 1, Answered = 2 };
-
-// What the boot downloader reports about the flash; filled when the stick enters it.
-struct FlashInfo {
-  std::array<uint8_t, 212> bytes{};
-};
 
 // The widths of the path fields; a path longer than its field is refused where it is set.
 constexpr size_t kPathWidth = 256;
@@ -59,7 +55,7 @@ struct LineRecord {
   std::atomic<int32_t> data_port{0};
   protocol::VersionSet version_strings;
   std::string version_text;
-  FlashInfo flash_info;
+  protocol::FlashInfo flash_info;
   std::atomic<DeviceState> device_state{DeviceState::Unknown};
   // The one stop signal of a line: set while an operation runs, cleared to stop it.
   std::atomic<int32_t> running{0};
