@@ -6,120 +6,49 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/model/capture.h"
+#include "sim/model/driver_registrations.h"
 #include "sim/model/stick.h"
+#include "sim/stick_sim_options.h"
 #include "sim/transport/pty_port.h"
+#include "sim/transport/wine_registry.h"
 
 namespace {
 
 using flotilla::sim::Capture;
 using flotilla::sim::Direction;
 using flotilla::sim::PtyPort;
+using flotilla::sim::SimOptions;
 using flotilla::sim::SimPort;
 using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-struct Options {
-  std::string link_dir;
-  std::string wine_prefix;
-  int at_com = 0;
-  int diag_com = 0;
-  std::string capture;
-  std::string ready_file;
-  std::string log_file;
-  flotilla::sim::StickConfig stick;
-  flotilla::sim::LinkModel link;
-};
-
-const char kUsage[] =
-    "usage: stick-sim [options]\n"
-    "  --link-dir DIR           link DIR/at and DIR/diag to the stick's ports\n"
-    "  --wine-prefix P          with --at-com N --diag-com M: link P/dosdevices/comN and comM\n"
-    "  --at-com N, --diag-com M COM numbers of the AT and DIAG ports in the Wine prefix\n"
-    "  --capture FILE           write every chunk of bytes on each port to FILE\n"
-    "  --firmware-version TEXT  what \"AT+GMR\" answers\n"
-    "  --diag-mode N            the \"AT+ZDIAG\" mode at start\n"
-    "  --latency MS             delay before each reply starts\n"
-    "  --ready-file FILE        written once the ports exist (the slave paths)\n"
-    "  --log FILE               event log (default: standard error)\n";
-
-bool ParseInt(const char* text, int low, int high, int& out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno || end == text || *end || v < low || v > high) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-// Returns 0 to go on, or the exit code.
-int ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      return -1;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "stick-sim: %s needs a value\n%s", a.c_str(), kUsage);
-      return 2;
-    }
-    const char* v = argv[++i];
-    int n = 0;
-    bool ok = true;
-    if (a == "--link-dir") o.link_dir = v;
-    else if (a == "--wine-prefix") o.wine_prefix = v;
-    else if (a == "--at-com") ok = ParseInt(v, 1, 255, o.at_com);
-    else if (a == "--diag-com") ok = ParseInt(v, 1, 255, o.diag_com);
-    else if (a == "--capture") o.capture = v;
-    else if (a == "--ready-file") o.ready_file = v;
-    else if (a == "--log") o.log_file = v;
-    else if (a == "--firmware-version") o.stick.firmware_version = v;
-    else if (a == "--diag-mode") ok = ParseInt(v, 0, 99, o.stick.diag_mode);
-    else if (a == "--latency") {
-      ok = ParseInt(v, 0, 60000, n);
-      o.link.latency_ms = static_cast<uint32_t>(n);
-    } else {
-      std::fprintf(stderr, "stick-sim: unknown option %s\n%s", a.c_str(), kUsage);
-      return 2;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "stick-sim: bad value for %s: %s\n", a.c_str(), v);
-      return 2;
-    }
-  }
-  if (!o.wine_prefix.empty() && (o.at_com == 0 || o.diag_com == 0 || o.at_com == o.diag_com)) {
-    std::fprintf(stderr, "stick-sim: --wine-prefix needs distinct --at-com and --diag-com\n");
-    return 2;
-  }
-  return 0;
-}
-
 // A reply waiting for its time to leave the stick.
 struct Pending {
-  Clock::time_point due;
   SimPort port;
   std::vector<uint8_t> bytes;
 };
 
 class Simulator {
  public:
-  explicit Simulator(const Options& o) : options_(o), start_(Clock::now()) {}
+  explicit Simulator(const SimOptions& o) : options_(o), start_(Clock::now()) {}
 
   int Run();
 
  private:
-  bool SetUpPorts();
+  bool BringPortsUp();
+  void DropPorts();
+  void WriteRegistrations(bool present);
   bool WriteReadyFile();
   void Log(const std::string& line);
   uint64_t Ms() const {
@@ -128,9 +57,10 @@ class Simulator {
   PtyPort& Port(SimPort p) { return p == SimPort::At ? at_ : diag_; }
   void ReadFrom(SimPort port);
   void SendDue();
+  void FollowResets();
   int PollTimeoutMs() const;
 
-  const Options& options_;
+  const SimOptions& options_;
   Clock::time_point start_;
   std::FILE* log_ = stderr;
   Capture capture_;
@@ -138,6 +68,11 @@ class Simulator {
   PtyPort diag_;
   std::unique_ptr<flotilla::sim::StickModel> model_;
   std::multimap<Clock::time_point, Pending> pending_;
+  // Re-enumeration: when the ports drop, and while they are away, when they come back.
+  bool away_ = false;
+  std::optional<Clock::time_point> drop_at_;
+  Clock::time_point back_at_;
+  uint32_t away_ms_ = 0;
 };
 
 void Simulator::Log(const std::string& line) {
@@ -145,7 +80,9 @@ void Simulator::Log(const std::string& line) {
   std::fflush(log_);
 }
 
-bool Simulator::SetUpPorts() {
+// New ptys with their links, then the driver registrations, and only then the signals that
+// the ports are there (log line and ready file), so that a waiting test never races Wine.
+bool Simulator::BringPortsUp() {
   std::string error;
   if (!at_.Create(error) || !diag_.Create(error)) {
     Log("stick-sim: " + error);
@@ -161,8 +98,40 @@ bool Simulator::SetUpPorts() {
     ok = at_.AddLink(dos + std::to_string(options_.at_com), error) &&
          diag_.AddLink(dos + std::to_string(options_.diag_com), error);
   }
-  if (!ok) Log("stick-sim: " + error);
-  return ok;
+  if (!ok) {
+    Log("stick-sim: " + error);
+    return false;
+  }
+  WriteRegistrations(true);
+  Log("stick-sim: at " + at_.SlavePath() + ", diag " + diag_.SlavePath());
+  if (!WriteReadyFile()) {
+    Log("stick-sim: cannot write " + options_.ready_file);
+    return false;
+  }
+  return true;
+}
+
+// The stick resets: its ports vanish with their links, and its driver registrations go.
+void Simulator::DropPorts() {
+  if (!options_.ready_file.empty()) ::unlink(options_.ready_file.c_str());
+  pending_.clear();
+  at_.Destroy();
+  diag_.Destroy();
+  model_->Restart();
+  WriteRegistrations(false);
+  Log("stick-sim: ports gone, back in " + std::to_string(away_ms_) + " ms");
+}
+
+void Simulator::WriteRegistrations(bool present) {
+  if (options_.wine_prefix.empty()) return;
+  auto registrations = flotilla::sim::RegistrationsFor(options_.stick, options_.at_com, options_.diag_com);
+  std::string error;
+  const std::string text = present ? flotilla::sim::RegFileAdding(registrations)
+                                   : flotilla::sim::RegFileRemoving(registrations);
+  if (!flotilla::sim::ImportIntoWine(options_.wine_prefix, text, error))
+    Log("stick-sim: driver registrations not " + std::string(present ? "written" : "removed") + ": " + error);
+  else
+    Log(std::string("stick-sim: driver registrations ") + (present ? "written" : "removed"));
 }
 
 bool Simulator::WriteReadyFile() {
@@ -184,11 +153,25 @@ void Simulator::ReadFrom(SimPort port) {
     if (n <= 0) return;
     auto now = Clock::now();
     capture_.Record(Ms(), port, Direction::HostToDevice, buffer, static_cast<size_t>(n));
-    for (auto& e : model_->Receive(port, buffer, static_cast<size_t>(n))) {
+    auto previous = now;
+    for (auto& e : model_->Receive(port, buffer, static_cast<size_t>(n), Ms())) {
       auto due = now + std::chrono::milliseconds(e.delay_ms + options_.link.latency_ms);
-      pending_.emplace(due, Pending{due, port, std::move(e.bytes)});
+      if (e.gap_ms) due = std::max(due, previous + std::chrono::milliseconds(e.gap_ms));
+      previous = due;
+      pending_.emplace(due, Pending{port, std::move(e.bytes)});
     }
+    FollowResets();
   }
+}
+
+// A reset accepted: the answer goes out first, the ports drop a moment after it.
+void Simulator::FollowResets() {
+  auto reset = model_->TakeReenumeration();
+  if (!reset) return;
+  auto last = Clock::now();
+  if (!pending_.empty()) last = std::max(last, std::prev(pending_.end())->first);
+  drop_at_ = last + std::chrono::milliseconds(reset->drop_after_ms);
+  away_ms_ = reset->away_ms;
 }
 
 void Simulator::SendDue() {
@@ -214,9 +197,12 @@ void Simulator::SendDue() {
 }
 
 int Simulator::PollTimeoutMs() const {
-  if (pending_.empty()) return 1000;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.begin()->first -
-                                                                    Clock::now());
+  std::optional<Clock::time_point> next;
+  if (!pending_.empty()) next = pending_.begin()->first;
+  if (drop_at_ && (!next || *drop_at_ < *next)) next = drop_at_;
+  if (away_ && (!next || back_at_ < *next)) next = back_at_;
+  if (!next) return 1000;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
 
@@ -234,16 +220,12 @@ int Simulator::Run() {
   }
   model_ = std::make_unique<flotilla::sim::StickModel>(
       options_.stick, [this](const std::string& line) { Log(line); });
-  if (!SetUpPorts()) return 1;
-  Log("stick-sim: at " + at_.SlavePath() + ", diag " + diag_.SlavePath());
-  if (!WriteReadyFile()) {
-    Log("stick-sim: cannot write " + options_.ready_file);
-    return 1;
-  }
+  if (!model_->NvError().empty()) return 1;
+  if (!BringPortsUp()) return 1;
 
   while (!g_stop) {
     pollfd fds[2] = {{at_.MasterFd(), POLLIN, 0}, {diag_.MasterFd(), POLLIN, 0}};
-    int r = ::poll(fds, 2, PollTimeoutMs());
+    int r = ::poll(away_ ? nullptr : fds, away_ ? 0 : 2, PollTimeoutMs());
     if (r < 0 && errno != EINTR) {
       Log(std::string("stick-sim: poll: ") + std::strerror(errno));
       break;
@@ -253,10 +235,22 @@ int Simulator::Run() {
       if (fds[1].revents & POLLIN) ReadFrom(SimPort::Diag);
     }
     SendDue();
+    if (drop_at_ && Clock::now() >= *drop_at_) {
+      SendDue();
+      back_at_ = *drop_at_ + std::chrono::milliseconds(away_ms_);
+      drop_at_.reset();
+      away_ = true;
+      DropPorts();
+    }
+    if (away_ && !g_stop && Clock::now() >= back_at_) {
+      away_ = false;
+      if (!BringPortsUp()) return 1;
+    }
   }
   Log("stick-sim: stopping");
   at_.Destroy();
   diag_.Destroy();
+  if (!away_) WriteRegistrations(false);
   if (!options_.ready_file.empty()) ::unlink(options_.ready_file.c_str());
   return 0;
 }
@@ -264,8 +258,8 @@ int Simulator::Run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  int rc = ParseOptions(argc, argv, options);
+  SimOptions options;
+  int rc = flotilla::sim::ParseSimOptions(argc, argv, options);
   if (rc != 0) return rc < 0 ? 0 : rc;
 
   struct sigaction sa{};

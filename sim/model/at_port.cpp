@@ -36,10 +36,15 @@ std::vector<Emission> AtPortModel::Receive(const uint8_t* data, size_t length) {
     }
     std::string command;
     command.swap(line_);
+    const FaultRule* fault = command.empty() ? nullptr : faults_.Match({SimPort::At, -1, -1, -1, command});
+    if (fault && log_) log_(std::string("fault: ") + FaultActionName(fault->action) + " on at \"" + command + "\"");
+    if (fault && fault->action == FaultAction::Ignore) continue;
     std::string answer = Answer(command);
     if (log_) log_("at: \"" + command + "\"");
-    if (!answer.empty())
-      out.push_back(Emission{config_.at_reply_delay_ms, std::vector<uint8_t>(answer.begin(), answer.end())});
+    if (answer.empty() || (fault && fault->action == FaultAction::NoReply)) continue;
+    for (Emission& e : Schedule(std::vector<uint8_t>(answer.begin(), answer.end()),
+                                config_.at_reply_delay_ms, fault))
+      out.push_back(std::move(e));
   }
   return out;
 }
@@ -58,7 +63,8 @@ std::string AtPortModel::Answer(const std::string& command) {
     return OkOnly(command);
   }
   if (cmd == "AT+ZRST") {
-    ++state_.reset_count;
+    // The answer leaves first; the stick drops its ports a moment later.
+    if (state_.RequestReset() && log_) log_("at: reset accepted");
     return OkOnly(command);
   }
   if (cmd == "AT+ZCDRUN=F" || cmd == "AT+ZCDRUN=9") {

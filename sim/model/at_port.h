@@ -6,23 +6,17 @@
 #include <vector>
 
 #include "sim/model/emission.h"
+#include "sim/model/fault_plan.h"
+#include "sim/model/firmware_state.h"
 #include "sim/model/sim_log.h"
 #include "sim/model/stick_config.h"
 
 namespace flotilla::sim {
 
-// State of the running firmware that the AT commands read and change.
-struct FirmwareState {
-  std::string firmware_version;
-  int diag_mode = 0;
-  int reset_count = 0;
-  std::string cd_run_mode;
-};
-
 class AtPortModel {
  public:
-  AtPortModel(FirmwareState& state, const StickConfig& config, SimLog log)
-      : state_(state), config_(config), log_(std::move(log)) {}
+  AtPortModel(FirmwareState& state, const StickConfig& config, FaultPlan& faults, SimLog log)
+      : state_(state), config_(config), faults_(faults), log_(std::move(log)) {}
 
   // Bytes from the host; returns what the stick sends back.
   std::vector<Emission> Receive(const uint8_t* data, size_t length);
@@ -31,12 +25,16 @@ class AtPortModel {
   // stick stays silent (an empty line).
   std::string Answer(const std::string& command);
 
+  // Forgets a partly received command line (the stick restarted).
+  void Restart() { line_.clear(); }
+
  private:
   // A command line longer than this is thrown away, as a modem's line buffer would.
   static constexpr size_t kMaxLine = 512;
 
   FirmwareState& state_;
   const StickConfig& config_;
+  FaultPlan& faults_;
   SimLog log_;
   std::string line_;
 };

@@ -1,9 +1,53 @@
-// The stick's DIAG port: frame splitting on the closing flag and the FCS check.
+// The stick's DIAG port: frame splitting on the closing flag, the FCS check, the firmware's
+// answers in its own framing, and the faults of the plan.
 #include "sim/model/diag_port.h"
 
+#include <cctype>
+
 #include "protocol/framing.h"
+#include "protocol/byte_order.h"
+#include "sim/model/version_set.h"
 
 namespace flotilla::sim {
+namespace {
+
+// Sent unframed on the DIAG port, the modem's switch command is echoed and confirmed.
+constexpr char kProbe[] = "AT$QCDMG\r";
+constexpr char kProbeAnswer[] = "AT$QCDMG\r\r\nOK\r\n";
+
+bool EndsWithProbe(const std::vector<uint8_t>& bytes) {
+  const size_t n = sizeof kProbe - 1;
+  if (bytes.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::toupper(bytes[bytes.size() - n + i]) != kProbe[i]) return false;
+  return true;
+}
+
+FaultRequest AsFaultRequest(const std::vector<uint8_t>& request) {
+  FaultRequest r;
+  r.port = SimPort::Diag;
+  r.code = request[0];
+  if (request.size() >= 2 && request[0] == 0x4B) r.subsystem = request[1];
+  if (request.size() >= 3 && (request[0] == 0x26 || request[0] == 0x27))
+    r.nv_item = protocol::ReadLe16(request.data() + 1);
+  return r;
+}
+
+// Spoils the FCS on the wire: the byte before the closing flag belongs to it. An escaped
+// byte becomes the other escape; a plain one changes without turning into a flag or escape.
+void SpoilFcs(std::vector<uint8_t>& frame) {
+  if (frame.size() < 3) return;
+  uint8_t& last = frame[frame.size() - 2];
+  if (frame[frame.size() - 3] == protocol::kEscape) {
+    last = last == 0x5E ? 0x5D : 0x5E;
+    return;
+  }
+  uint8_t changed = last ^ 0x80;
+  if (changed == protocol::kFlag || changed == protocol::kEscape) changed = last ^ 0x40;
+  last = changed;
+}
+
+}  // namespace
 
 std::string Hex(const uint8_t* data, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -16,25 +60,50 @@ std::string Hex(const uint8_t* data, size_t length) {
   return out;
 }
 
-std::vector<Emission> DiagPortModel::Receive(const uint8_t* data, size_t length) {
+std::vector<uint8_t> FrameReply(const std::vector<uint8_t>& packet) {
+  std::vector<uint8_t> frame(protocol::MaxFrameLength(packet.size()));
+  frame.resize(protocol::FramePacket(protocol::PacketMode::Diag, packet.data(), packet.size(),
+                                     frame.data(), frame.size()));
+  return frame;
+}
+
+std::vector<Emission> DiagPortModel::Receive(const uint8_t* data, size_t length, uint64_t now_ms) {
+  std::vector<Emission> out;
   for (size_t i = 0; i < length; ++i) {
     if (pending_.size() < kMaxFrame) {
       pending_.push_back(data[i]);
     } else {
       overflow_ = true;
     }
-    if (data[i] == protocol::kFlag) HandleFrame();
+    if (data[i] == protocol::kFlag) HandleFrame(now_ms, out);
+    else if (data[i] == '\r' && !overflow_ && EndsWithProbe(pending_) && TakeProbe(out)) pending_.clear();
   }
-  return {};
+  return out;
 }
 
-void DiagPortModel::HandleFrame() {
+bool DiagPortModel::TakeProbe(std::vector<Emission>& out) {
+  FaultRequest request;
+  request.port = SimPort::Diag;
+  request.text = "AT$QCDMG";
+  const FaultRule* fault = faults_.Match(request);
+  Log("diag: probe \"AT$QCDMG\"");
+  if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on the diag probe");
+  if (fault && (fault->action == FaultAction::Ignore || fault->action == FaultAction::NoReply))
+    return true;
+  const std::string answer = kProbeAnswer;
+  for (Emission& e : Schedule(std::vector<uint8_t>(answer.begin(), answer.end()),
+                              config_.diag_reply_delay_ms, fault))
+    out.push_back(std::move(e));
+  return true;
+}
+
+void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
   std::vector<uint8_t> frame;
   frame.swap(pending_);
   if (overflow_) {
     overflow_ = false;
     ++bad_frames_;
-    if (log_) log_("diag: frame too long, dropped");
+    Log("diag: frame too long, dropped");
     return;
   }
   // A lone flag opens the next frame (boot downloader style); it carries nothing.
@@ -43,14 +112,45 @@ void DiagPortModel::HandleFrame() {
   size_t length = frame.size();
   auto status = protocol::UnframeInPlace(protocol::PacketMode::Diag, frame.data(), length,
                                          frame.size());
-  if (status != protocol::UnframeStatus::Ok) {
+  if (status != protocol::UnframeStatus::Ok || length < 3) {
+    // The firmware drops a damaged frame without a word.
     ++bad_frames_;
-    if (log_) log_(std::string("diag: bad frame: ") + protocol::UnframeErrorText(status));
+    Log(std::string("diag: bad frame: ") +
+        protocol::UnframeErrorText(status == protocol::UnframeStatus::Ok ? protocol::UnframeStatus::BadFcs : status));
     return;
   }
   frame.resize(length - 2);  // the FCS
-  if (log_) log_("diag: request " + Hex(frame.data(), frame.size()));
+  Log("diag: request " + Hex(frame.data(), frame.size()));
+  HandleRequest(frame, now_ms, out);
   frames_.push_back(std::move(frame));
+}
+
+void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
+                                  std::vector<Emission>& out) {
+  const FaultRequest key = AsFaultRequest(request);
+  const FaultRule* fault = faults_.Match(key);
+  if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on diag request " + Hex(request.data(), 1));
+  if (fault && fault->action == FaultAction::Ignore) return;
+
+  std::vector<uint8_t> packet;
+  if (fault && fault->action == FaultAction::ErrorCode) {
+    packet = DiagCommands::ErrorReply(fault->error_code, request);
+  } else if (fault && fault->action == FaultAction::NvStatus && key.nv_item >= 0) {
+    packet = DiagCommands::NvRefusal(request, fault->nv_status);
+  } else {
+    packet = commands_.Answer(request, now_ms);
+  }
+  if (packet.empty() || (fault && fault->action == FaultAction::NoReply)) return;
+
+  if (fault && fault->action == FaultAction::Oversize) {
+    for (size_t framed; (framed = FramedLength(packet)) < fault->size;)
+      packet.resize(packet.size() + (fault->size - framed), 0);
+  }
+  std::vector<uint8_t> frame = FrameReply(packet);
+  if (fault && fault->action == FaultAction::BadFcs) SpoilFcs(frame);
+  if (fault && fault->action == FaultAction::NoEndFlag) frame.pop_back();
+  for (Emission& e : Schedule(std::move(frame), config_.diag_reply_delay_ms, fault))
+    out.push_back(std::move(e));
 }
 
 }  // namespace flotilla::sim

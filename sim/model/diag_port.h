@@ -1,22 +1,31 @@
-// The stick's DIAG port: splits the host's bytes into frames, checks and logs them.
+// The stick's DIAG port: splits the host's bytes into frames, answers them, applies faults.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "sim/model/diag_commands.h"
 #include "sim/model/emission.h"
+#include "sim/model/fault_plan.h"
 #include "sim/model/sim_log.h"
+#include "sim/model/stick_config.h"
 
 namespace flotilla::sim {
 
 class DiagPortModel {
  public:
-  explicit DiagPortModel(SimLog log) : log_(std::move(log)) {}
+  DiagPortModel(DiagCommands& commands, FaultPlan& faults, const StickConfig& config, SimLog log)
+      : commands_(commands), faults_(faults), config_(config), log_(std::move(log)) {}
 
-  // Bytes from the host; returns what the stick sends back (nothing yet: the firmware's
-  // answers arrive with the DIAG command set).
-  std::vector<Emission> Receive(const uint8_t* data, size_t length);
+  // Bytes from the host, arriving at `now_ms`; returns what the stick sends back.
+  std::vector<Emission> Receive(const uint8_t* data, size_t length, uint64_t now_ms = 0);
+
+  // Forgets a partly received frame (the stick restarted).
+  void Restart() {
+    pending_.clear();
+    overflow_ = false;
+  }
 
   // Good frames seen so far, unframed (command code first, FCS removed).
   const std::vector<std::vector<uint8_t>>& Frames() const { return frames_; }
@@ -26,14 +35,25 @@ class DiagPortModel {
   // A frame longer than this cannot be one of ours; it is dropped and counted as bad.
   static constexpr size_t kMaxFrame = 4200;
 
-  void HandleFrame();
+  void HandleFrame(uint64_t now_ms, std::vector<Emission>& out);
+  void HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms, std::vector<Emission>& out);
+  bool TakeProbe(std::vector<Emission>& out);
+  void Log(const std::string& line) const {
+    if (log_) log_(line);
+  }
 
+  DiagCommands& commands_;
+  FaultPlan& faults_;
+  const StickConfig& config_;
   SimLog log_;
   std::vector<uint8_t> pending_;
   bool overflow_ = false;
   std::vector<std::vector<uint8_t>> frames_;
   int bad_frames_ = 0;
 };
+
+// The frame of a firmware reply: escaped packet and FCS, closing flag, no leading flag.
+std::vector<uint8_t> FrameReply(const std::vector<uint8_t>& packet);
 
 // Lower-case hex of a byte range, no separators.
 std::string Hex(const uint8_t* data, size_t length);

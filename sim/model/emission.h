@@ -13,6 +13,8 @@ inline const char* PortName(SimPort port) { return port == SimPort::At ? "at" : 
 struct Emission {
   uint32_t delay_ms = 0;  // from the moment the request's last byte arrived
   std::vector<uint8_t> bytes;
+  // Silence kept after the previous emission's last byte has left (a reply in bursts).
+  uint32_t gap_ms = 0;
 };
 
 // The wire between stick and host: a reply starts after the latency and then flows at the

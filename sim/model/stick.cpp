@@ -1,16 +1,35 @@
-// The simulated stick: routes host bytes to the port models.
+// The simulated stick: routes host bytes to the port models and hands resets to the transport.
 #include "sim/model/stick.h"
 
 namespace flotilla::sim {
 
 StickModel::StickModel(StickConfig config, SimLog log)
-    : config_(std::move(config)), at_(firmware_, config_, log), diag_(log) {
+    : config_(std::move(config)),
+      nv_(config_.esn, config_.inactive_nv, config_.read_only_nv),
+      commands_(firmware_, nv_, config_, log),
+      at_(firmware_, config_, config_.faults, log),
+      diag_(commands_, config_.faults, config_, log) {
   firmware_.firmware_version = config_.firmware_version;
   firmware_.diag_mode = config_.diag_mode;
+  if (!config_.state_dir.empty() && !nv_.Keep(config_.state_dir, nv_error_) && log)
+    log("nv: " + nv_error_);
 }
 
-std::vector<Emission> StickModel::Receive(SimPort port, const uint8_t* data, size_t length) {
-  return port == SimPort::At ? at_.Receive(data, length) : diag_.Receive(data, length);
+std::vector<Emission> StickModel::Receive(SimPort port, const uint8_t* data, size_t length,
+                                          uint64_t now_ms) {
+  return port == SimPort::At ? at_.Receive(data, length) : diag_.Receive(data, length, now_ms);
+}
+
+std::optional<Reenumeration> StickModel::TakeReenumeration() {
+  if (!firmware_.reset_requested) return std::nullopt;
+  firmware_.reset_requested = false;
+  return Reenumeration{config_.reset_drop_ms, config_.reenum_ms};
+}
+
+void StickModel::Restart() {
+  firmware_.Restart();
+  at_.Restart();
+  diag_.Restart();
 }
 
 }  // namespace flotilla::sim

@@ -1,31 +1,61 @@
-// The simulated stick: its firmware state and the models of its two ports.
+// The simulated stick: its firmware state, NV store, fault plan and the models of its ports.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/model/at_port.h"
+#include "sim/model/diag_commands.h"
 #include "sim/model/diag_port.h"
 #include "sim/model/emission.h"
+#include "sim/model/fault_plan.h"
+#include "sim/model/firmware_state.h"
+#include "sim/model/nv_store.h"
 #include "sim/model/sim_log.h"
 #include "sim/model/stick_config.h"
 
 namespace flotilla::sim {
+
+// A reset the firmware accepted: the ports drop `drop_after_ms` after the last byte of the
+// answer has left, and come back `away_ms` later.
+struct Reenumeration {
+  uint32_t drop_after_ms = 0;
+  uint32_t away_ms = 0;
+};
 
 // Not thread-safe: each transport feeds it from one thread.
 class StickModel {
  public:
   explicit StickModel(StickConfig config, SimLog log = nullptr);
 
-  std::vector<Emission> Receive(SimPort port, const uint8_t* data, size_t length);
+  // Bytes from the host on one port, arriving at `now_ms` on the transport's clock.
+  std::vector<Emission> Receive(SimPort port, const uint8_t* data, size_t length,
+                                uint64_t now_ms = 0);
+
+  // The reset accepted since the last call, if any; the transport carries it out.
+  std::optional<Reenumeration> TakeReenumeration();
+  // The ports dropped: the firmware starts afresh, half-received input is gone.
+  void Restart();
+
+  // Replaces the fault plan; its counts start again.
+  void SetFaultPlan(FaultPlan plan) { config_.faults = std::move(plan); }
+
+  // Why the NV store could not be kept under the state directory; empty when it is.
+  const std::string& NvError() const { return nv_error_; }
 
   FirmwareState& Firmware() { return firmware_; }
+  NvStore& Nv() { return nv_; }
   const DiagPortModel& Diag() const { return diag_; }
   const StickConfig& Config() const { return config_; }
 
  private:
   StickConfig config_;
   FirmwareState firmware_;
+  NvStore nv_;
+  std::string nv_error_;
+  DiagCommands commands_;
   AtPortModel at_;
   DiagPortModel diag_;
 };

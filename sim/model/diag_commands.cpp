@@ -1,0 +1,200 @@
+// The DIAG command set as the stick's firmware answers it.
+#include "sim/model/diag_commands.h"
+
+#include <algorithm>
+#include <string>
+
+#include "protocol/byte_order.h"
+#include "sim/model/version_set.h"
+
+namespace flotilla::sim {
+namespace {
+
+using protocol::ReadLe16;
+using protocol::WriteLe16;
+using protocol::WriteLe32;
+
+constexpr uint8_t kEsn = 0x01;
+constexpr uint8_t kNvRead = 0x26;
+constexpr uint8_t kNvWrite = 0x27;
+constexpr uint8_t kModeChange = 0x29;
+constexpr uint8_t kVersionSet = 0x39;
+constexpr uint8_t kDownloaderSwitch = 0x3A;
+constexpr uint8_t kSpcUnlock = 0x41;
+constexpr uint8_t kSubsystem = 0x4B;
+constexpr uint8_t kPrepareDownloader = 0x5C;
+constexpr uint8_t kBuildId = 0x7C;
+
+// Request sizes, code included.
+constexpr size_t kNvRequestBytes = 1 + 2 + kNvItemBytes + 2;
+constexpr size_t kSpcDigits = 6;
+constexpr size_t kDownloadCheckBytes = 4 + 128;
+
+// Mode change values.
+constexpr uint16_t kModeOfflineAnalog = 0;
+constexpr uint16_t kModeOffline = 1;
+constexpr uint16_t kModeReset = 2;
+constexpr uint16_t kModeOnline = 4;
+
+// Extended build id: format version, the MSM hardware revision and the model number that
+// precede the text.
+constexpr uint8_t kBuildIdFormat = 0x01;
+constexpr uint32_t kMsmHardwareVersion = 0x000090E1;
+constexpr uint32_t kMobileModel = 0x00000A2B;
+constexpr size_t kBuildIdTextBytes = 256;
+
+}  // namespace
+
+std::vector<uint8_t> DiagCommands::ErrorReply(uint8_t code, const std::vector<uint8_t>& request) {
+  std::vector<uint8_t> reply(1 + request.size(), code);
+  std::copy(request.begin(), request.end(), reply.begin() + 1);
+  return reply;
+}
+
+std::vector<uint8_t> DiagCommands::NvRefusal(const std::vector<uint8_t>& request, uint16_t status) {
+  std::vector<uint8_t> reply(request.begin(), request.end());
+  reply.resize(kNvRequestBytes, 0);
+  WriteLe16(reply.data() + kNvRequestBytes - 2, status);
+  return reply;
+}
+
+std::vector<uint8_t> DiagCommands::Answer(const std::vector<uint8_t>& request, uint64_t now_ms) {
+  if (request.empty()) return {};
+  if (now_ms < state_.diag_locked_until_ms) {
+    Log("diag: locked out after a wrong SPC, request ignored");
+    return {};
+  }
+  return Dispatch(request, now_ms);
+}
+
+std::vector<uint8_t> DiagCommands::Dispatch(const std::vector<uint8_t>& request, uint64_t now_ms) {
+  const size_t n = request.size();
+  auto sized = [&](size_t expected, std::vector<uint8_t> reply) {
+    return n == expected ? reply : ErrorReply(kDiagBadLength, request);
+  };
+  switch (request[0]) {
+    case kEsn: {
+      std::vector<uint8_t> reply(5, kEsn);
+      WriteLe32(reply.data() + 1, config_.esn);
+      return sized(1, reply);
+    }
+    case kNvRead:
+      return n == kNvRequestBytes ? NvRead(request) : ErrorReply(kDiagBadLength, request);
+    case kNvWrite:
+      return n == kNvRequestBytes ? NvWrite(request) : ErrorReply(kDiagBadLength, request);
+    case kModeChange:
+      return n == 3 ? ModeChange(request) : ErrorReply(kDiagBadLength, request);
+    case kVersionSet:
+      return sized(1, BuildVersionSetReply(config_.version_texts, config_.version_reply_length));
+    case kDownloaderSwitch:
+      if (n != 1) return ErrorReply(kDiagBadLength, request);
+      state_.boot_downloader_requested = true;
+      Log("diag: switch to the boot downloader requested (the boot downloader is not modelled yet)");
+      return {kDownloaderSwitch};
+    case kSpcUnlock:
+      return n == 1 + kSpcDigits ? Unlock(request, now_ms) : ErrorReply(kDiagBadLength, request);
+    case kSubsystem:
+      return Subsystem(request);
+    case kPrepareDownloader:
+      if (n != 6) return ErrorReply(kDiagBadLength, request);
+      state_.downloader_prepared = true;
+      return request;
+    case kBuildId:
+      return sized(1, BuildId());
+    default:
+      return ErrorReply(kDiagBadCommand, request);
+  }
+}
+
+std::vector<uint8_t> DiagCommands::NvRead(const std::vector<uint8_t>& request) {
+  const uint16_t item = ReadLe16(request.data() + 1);
+  NvValue value{};
+  const uint16_t status = nv_.Read(item, value);
+  if (status != kNvDone) return NvRefusal(request, status);
+  std::vector<uint8_t> reply(request.begin(), request.begin() + 3);
+  reply.insert(reply.end(), value.begin(), value.end());
+  reply.resize(kNvRequestBytes, 0);
+  return reply;
+}
+
+std::vector<uint8_t> DiagCommands::NvWrite(const std::vector<uint8_t>& request) {
+  const uint16_t item = ReadLe16(request.data() + 1);
+  if (config_.spc_protected_nv.count(item) && !state_.spc_unlocked)
+    return ErrorReply(kDiagBadSpcMode, request);
+  NvValue value{};
+  std::copy(request.begin() + 3, request.begin() + 3 + kNvItemBytes, value.begin());
+  return NvRefusal(request, nv_.Write(item, value));
+}
+
+std::vector<uint8_t> DiagCommands::ModeChange(const std::vector<uint8_t>& request) {
+  switch (ReadLe16(request.data() + 1)) {
+    case kModeOfflineAnalog:
+    case kModeOffline:
+      state_.offline = true;
+      return request;
+    case kModeOnline:
+      state_.offline = false;
+      return request;
+    case kModeReset:
+      // The firmware resets only from offline, so that no call is cut off by accident.
+      if (config_.reset_needs_offline && !state_.offline) return ErrorReply(kDiagBadMode, request);
+      if (state_.RequestReset()) Log("diag: reset accepted");
+      return request;
+    default:
+      return ErrorReply(kDiagBadParameters, request);
+  }
+}
+
+std::vector<uint8_t> DiagCommands::Unlock(const std::vector<uint8_t>& request, uint64_t now_ms) {
+  const std::string code(request.begin() + 1, request.end());
+  const bool ok = code == config_.spc;
+  state_.spc_unlocked = ok;
+  if (!ok) {
+    // Against guessing, the DIAG task takes no requests for a while after a wrong code.
+    state_.diag_locked_until_ms = now_ms + config_.spc_lockout_ms;
+    Log("diag: wrong SPC \"" + code + "\", locked out for " + std::to_string(config_.spc_lockout_ms) + " ms");
+  }
+  return {kSpcUnlock, static_cast<uint8_t>(ok ? 1 : 0)};
+}
+
+std::vector<uint8_t> DiagCommands::Subsystem(const std::vector<uint8_t>& request) {
+  const size_t n = request.size();
+  if (n < 4) return ErrorReply(n < 2 ? kDiagBadCommand : kDiagBadLength, request);
+  const uint8_t id = request[1];
+  const uint16_t command = ReadLe16(request.data() + 2);
+  auto header = [&](size_t extra) {
+    std::vector<uint8_t> reply(request.begin(), request.begin() + 4);
+    reply.resize(4 + extra, 0);
+    return reply;
+  };
+  if (id == 0x04 && command == 0x000E) {
+    if (n != 4) return ErrorReply(kDiagBadLength, request);
+    return header(1);  // status 0: ready
+  }
+  if (id == 0xA3 && command == 0x0005) {
+    if (n != kDownloadCheckBytes) return ErrorReply(kDiagBadLength, request);
+    std::vector<uint8_t> reply = header(4);
+    WriteLe32(reply.data() + 4, config_.download_check_result);
+    return reply;
+  }
+  if ((id == 0xAA || id == 0xA1) && command == 0x0000) {
+    if (n != 5) return ErrorReply(kDiagBadLength, request);
+    (id == 0xAA ? state_.subsystem_aa : state_.autorun) = request[4];
+    return header(1);
+  }
+  return ErrorReply(kDiagBadCommand, request);
+}
+
+std::vector<uint8_t> DiagCommands::BuildId() const {
+  std::vector<uint8_t> reply(1 + 3 + 4 + 4, 0);
+  reply[0] = kBuildId;
+  reply[1] = kBuildIdFormat;
+  WriteLe32(reply.data() + 4, kMsmHardwareVersion);
+  WriteLe32(reply.data() + 8, kMobileModel);
+  std::vector<uint8_t> text(kBuildIdTextBytes, 0);
+  std::copy_n(config_.build_id.begin(), std::min(config_.build_id.size(), kBuildIdTextBytes), text.begin());
+  reply.insert(reply.end(), text.begin(), text.end());
+  return reply;
+}
+
+}  // namespace flotilla::sim

@@ -1,0 +1,44 @@
+// State of the running firmware that the AT and DIAG commands read and change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace flotilla::sim {
+
+struct FirmwareState {
+  std::string firmware_version;
+  int diag_mode = 0;
+  int reset_count = 0;
+  std::string cd_run_mode;
+
+  // Lost when the stick restarts.
+  bool offline = false;
+  bool spc_unlocked = false;
+  uint64_t diag_locked_until_ms = 0;  // after a wrong SPC the DIAG task ignores requests
+  int autorun = -1;                   // parameter of the last 0x4B 0xA1; -1: none yet
+  int subsystem_aa = -1;              // parameter of the last 0x4B 0xAA; -1: none yet
+  bool downloader_prepared = false;   // 0x5C seen
+  bool boot_downloader_requested = false;
+  // A reset was accepted and the stick is about to drop its ports; further resets are moot.
+  bool going_down = false;
+  bool reset_requested = false;  // accepted, not yet taken by the transport
+
+  // The stick comes back from a reset or a power cycle.
+  void Restart() {
+    offline = spc_unlocked = downloader_prepared = boot_downloader_requested = false;
+    going_down = reset_requested = false;
+    diag_locked_until_ms = 0;
+    autorun = subsystem_aa = -1;
+  }
+
+  // Both AT+ZRST and the DIAG reset end here; false when the stick is already on its way down.
+  bool RequestReset() {
+    if (going_down) return false;
+    going_down = reset_requested = true;
+    ++reset_count;
+    return true;
+  }
+};
+
+}  // namespace flotilla::sim
