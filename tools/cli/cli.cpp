@@ -10,7 +10,10 @@
 
 #include "cli_platform.h"
 #include "discovery/port_lookup.h"
+#include "images/programming.h"
 #include "images/version_record.h"
+#include "update/downloader_steps.h"
+#include "update/line_context.h"
 #include "protocol/diag.h"
 #include "update/flotilla_doc.h"
 #include "update/line_version.h"
@@ -56,6 +59,29 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
   return true;
 }
 
+// Shows the line's status and progress on the console as the operations report them.
+class ConsoleDisplay : public update::LineDisplay {
+ public:
+  void AppendLineStatus(int line, const std::string& text) override {
+    std::printf("line %d: %s\n", line + 1, text.c_str());
+    std::fflush(stdout);
+  }
+  void SetLineProgress(int, int percent) override {
+    if (percent == last_) return;
+    last_ = percent;
+    std::printf("progress %d%%\n", percent);
+    std::fflush(stdout);
+  }
+
+ private:
+  int last_ = -1;
+};
+
+class ConsolePrompts : public platform::Prompts {
+ public:
+  void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+};
+
 struct Options {
   std::string diag;
   std::string at;
@@ -63,6 +89,8 @@ struct Options {
   uint16_t nv_item = 0;
   std::string nv_hex;
   std::string amss_file;
+  std::string file;
+  std::string image_dir;
 };
 
 class Session {
@@ -151,6 +179,70 @@ class Session {
     return 0;
   }
 
+  // The download steps run on line 0 with the ports named on the command line.
+  update::LineContext Line() {
+    return update::LineContext{doc_, platform_.Registry(), display_, prompts_, kLine};
+  }
+
+  bool PrepareLine() {
+    if (!OpenDiag()) return false;
+    update::LineRecord& line = doc_.Line(kLine);
+    line.diag_port = platform_.PortNumber(options_.diag, kDiagHint);
+    if (!options_.at.empty()) line.data_port = platform_.PortNumber(options_.at, kAtHint);
+    line.running = 1;
+    return true;
+  }
+
+  int Step(const char* what, bool (*step)(update::LineContext&)) {
+    update::LineContext context = Line();
+    if (!step(context)) return Fail(std::string(what) + " failed: " + Diag().ErrorText());
+    std::printf("%s: done\n", what);
+    return 0;
+  }
+
+  int EnterDownloader() {
+    if (!PrepareLine()) return 1;
+    return Step("enter-downloader", update::EnterBootDownloader);
+  }
+
+  int UploadProgrammer() {
+    if (!PrepareLine()) return 1;
+    doc_.Line(kLine).paths.flash_programmer = options_.file;
+    return Step("upload-programmer", update::UploadFlashProgrammer);
+  }
+
+  int StartProgrammer() {
+    if (!PrepareLine()) return 1;
+    return Step("start-programmer", update::StartFlashProgrammer);
+  }
+
+  void UseImageDirectory() {
+    update::ImageSetPaths& paths = doc_.Line(kLine).paths;
+    paths.image_directory = options_.image_dir;
+    paths.flash_programmer = options_.image_dir + "/armprg.bin";
+  }
+
+  int Program() {
+    if (!PrepareLine()) return 1;
+    UseImageDirectory();
+    if (int rc = Step("program", images::ProgramImages)) return rc;
+    if (int rc = Step("restart", images::RestartAfterProgramming)) return rc;
+    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    return 0;
+  }
+
+  int UpdatePath() {
+    if (!PrepareLine()) return 1;
+    UseImageDirectory();
+    if (int rc = Step("enter-downloader", update::EnterBootDownloader)) return rc;
+    if (int rc = Step("upload-programmer", update::UploadFlashProgrammer)) return rc;
+    if (int rc = Step("start-programmer", update::StartFlashProgrammer)) return rc;
+    if (int rc = Step("program", images::ProgramImages)) return rc;
+    if (int rc = Step("restart", images::RestartAfterProgramming)) return rc;
+    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    return 0;
+  }
+
   int Lookup() {
     // The ports named on the command line are where the lookup may look for a stick.
     if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
@@ -169,6 +261,8 @@ class Session {
   CliPlatform& platform_;
   const Options& options_;
   update::CFlotillaDoc doc_;
+  ConsoleDisplay display_;
+  ConsolePrompts prompts_;
 };
 
 }  // namespace
@@ -193,6 +287,14 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   auto* check = app.add_subcommand("download-check", "the download check of an application image");
   check->add_option("AMSS_FILE", options.amss_file, "the application image (amss.mbn)")->required();
   auto* lookup = app.add_subcommand("lookup", "find the stick's ports through the driver registrations");
+  auto* enter = app.add_subcommand("enter-downloader", "take the running stick into its boot downloader");
+  auto* upload = app.add_subcommand("upload-programmer", "write the flash programmer into the stick's memory");
+  upload->add_option("FILE", options.file, "the flash programmer (armprg.bin)")->required();
+  auto* start = app.add_subcommand("start-programmer", "start the uploaded flash programmer");
+  auto* program = app.add_subcommand("program", "write an image set, then bring the stick back");
+  program->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
+  auto* update_path = app.add_subcommand("update-path", "enter-downloader, upload-programmer, start-programmer and program in a row");
+  update_path->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
 
   try {
     app.parse(argc, argv);
@@ -209,6 +311,11 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (reset->parsed()) return session.Simple(protocol::ResetPhone, "reset");
   if (check->parsed()) return session.DownloadCheck();
   if (lookup->parsed()) return session.Lookup();
+  if (enter->parsed()) return session.EnterDownloader();
+  if (upload->parsed()) return session.UploadProgrammer();
+  if (start->parsed()) return session.StartProgrammer();
+  if (program->parsed()) return session.Program();
+  if (update_path->parsed()) return session.UpdatePath();
   return 2;
 }
 
