@@ -91,6 +91,7 @@ struct Options {
   std::string amss_file;
   std::string file;
   std::string image_dir;
+  std::string at_command;
 };
 
 class Session {
@@ -243,6 +244,18 @@ class Session {
     return 0;
   }
 
+  int AtCommand() {
+    if (options_.at.empty()) return Fail("no --at port given");
+    const int port = platform_.PortNumber(options_.at, kAtHint);
+    if (port == 0 || !doc_.OpenAtPort(kLine, port, kBaud))
+      return Fail("cannot open the AT port " + options_.at);
+    const bool ok = discovery::SendLineAtCommand(doc_, kLine, options_.at_command) == 1;
+    std::string line;
+    protocol::FirstReplyLine(doc_.Line(kLine).at_channel.LastReply(), line);
+    std::printf("%s\n", line.c_str());
+    return ok ? 0 : 1;
+  }
+
   int Lookup() {
     // The ports named on the command line are where the lookup may look for a stick.
     if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
@@ -287,6 +300,8 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   auto* check = app.add_subcommand("download-check", "the download check of an application image");
   check->add_option("AMSS_FILE", options.amss_file, "the application image (amss.mbn)")->required();
   auto* lookup = app.add_subcommand("lookup", "find the stick's ports through the driver registrations");
+  auto* at = app.add_subcommand("at", "send one AT command on the AT port and print the answer");
+  at->add_option("COMMAND", options.at_command, "the command, e.g. AT+GMR")->required();
   auto* enter = app.add_subcommand("enter-downloader", "take the running stick into its boot downloader");
   auto* upload = app.add_subcommand("upload-programmer", "write the flash programmer into the stick's memory");
   upload->add_option("FILE", options.file, "the flash programmer (armprg.bin)")->required();
@@ -311,6 +326,7 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (reset->parsed()) return session.Simple(protocol::ResetPhone, "reset");
   if (check->parsed()) return session.DownloadCheck();
   if (lookup->parsed()) return session.Lookup();
+  if (at->parsed()) return session.AtCommand();
   if (enter->parsed()) return session.EnterDownloader();
   if (upload->parsed()) return session.UploadProgrammer();
   if (start->parsed()) return session.StartProgrammer();
