@@ -36,11 +36,11 @@ std::vector<Emission> AtPortModel::Receive(const uint8_t* data, size_t length) {
     }
     std::string command;
     command.swap(line_);
+    if (log_) log_("at: \"" + command + "\"");
     const FaultRule* fault = command.empty() ? nullptr : faults_.Match({SimPort::At, -1, -1, -1, command});
     if (fault && log_) log_(std::string("fault: ") + FaultActionName(fault->action) + " on at \"" + command + "\"");
     if (fault && fault->action == FaultAction::Ignore) continue;
     std::string answer = Answer(command);
-    if (log_) log_("at: \"" + command + "\"");
     if (answer.empty() || (fault && fault->action == FaultAction::NoReply)) continue;
     for (Emission& e : Schedule(std::vector<uint8_t>(answer.begin(), answer.end()),
                                 config_.at_reply_delay_ms, fault))

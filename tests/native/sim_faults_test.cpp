@@ -2,6 +2,8 @@
 // a rule takes, and faults on the AT port and the probe.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -51,12 +53,17 @@ TEST(SimFaultPlanTest, RejectsMalformedPlansWithTheReason) {
   FaultPlan plan;
   std::string error;
   EXPECT_FALSE(FaultPlan::Load("/nonexistent/faults.json", plan, error));
-  EXPECT_TRUE(FaultPlan::Parse(R"({"rules": [
+  const std::string path = ::testing::TempDir() + "sim_faults.json";
+  {
+    std::ofstream out(path);
+    out << R"({"rules": [
       {"port": "diag", "mode": "firmware", "code": "0x4B", "subsystem": "0xA3", "action": "no_reply"},
       {"port": "at", "command": "AT+GMR", "action": "split", "split_at": 4, "gap_ms": 60},
-      {"nv_item": 22, "action": "nv_status", "nv_status": 5, "nth": 2, "times": 3}]})",
-                               plan, error))
-      << error;
+      {"nv_item": 22, "action": "nv_status", "nv_status": 5, "nth": 2, "times": 3}]})";
+  }
+  EXPECT_TRUE(FaultPlan::Load(path, plan, error)) << error;
+  EXPECT_FALSE(plan.Empty());
+  std::remove(path.c_str());
 }
 
 class SimFaultTest : public StickFixture {
