@@ -1,0 +1,36 @@
+#!/bin/sh
+# flotilla-cli against the running stick-sim over its pseudo-terminal links.
+#   cli_pty_test.sh FLOTILLA_CLI SIM_DIR
+cli=$1
+dir=$2
+fail=0
+expect() {  # expect NAME PATTERN -- command...
+  name=$1 pattern=$2
+  shift 3
+  out=$("$cli" "$@" 2>&1)
+  rc=$?
+  if [ $rc -ne 0 ] || ! printf '%s\n' "$out" | grep -q -- "$pattern"; then
+    echo "FAIL $name (exit $rc):"
+    printf '%s\n' "$out"
+    fail=1
+  else
+    echo "ok   $name"
+  fi
+}
+expect version '^text 9: MODEL_' -- --diag "$dir/diag" version
+expect version-text '^version: TEST_FW_1.2.3$' -- --diag "$dir/diag" version
+expect esn '^esn: [0-9a-f]\{8\}$' -- --diag "$dir/diag" esn
+expect nv-write '^nv 4051 written$' -- --diag "$dir/diag" nv-write 4051 a1b2c3
+expect nv-read '^nv 4051: a1b2c30000' -- --diag "$dir/diag" nv-read 4051
+expect lookup '^diag port: 1' -- --diag "$dir/diag" --at "$dir/at" lookup
+expect at '^TEST_FW_1.2.3$' -- --at "$dir/at" at AT+GMR
+# A refusal is reported with the channel's reason and a non-zero exit.
+out=$("$cli" --diag "$dir/diag" nv-read 9999 2>&1)
+if [ $? -eq 0 ] || ! printf '%s\n' "$out" | grep -q 'cannot read #9999 NV Item, since Variable was not active'; then
+  echo "FAIL nv-read of an inactive item: $out"
+  fail=1
+else
+  echo "ok   nv-read of an inactive item"
+fi
+[ $fail = 0 ] && echo "flotilla-cli: all checks passed"
+exit $fail
