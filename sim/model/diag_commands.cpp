@@ -89,7 +89,12 @@ std::vector<uint8_t> DiagCommands::Dispatch(const std::vector<uint8_t>& request,
     case kDownloaderSwitch:
       if (n != 1) return ErrorReply(kDiagBadLength, request);
       state_.boot_downloader_requested = true;
-      Log("diag: switch to the boot downloader requested (the boot downloader is not modelled yet)");
+      // The stick answers, drops its ports and comes back with the DIAG port alone. Like a
+      // reset, the switch is only carried out offline (unless resets need no offline mode).
+      if (config_.reset_needs_offline && !state_.offline)
+        Log("diag: switch to the boot downloader answered, not carried out while online");
+      else if (state_.RequestReset(StickMode::BootDownloader))
+        Log("diag: switching to the boot downloader");
       return {kDownloaderSwitch};
     case kSpcUnlock:
       return n == 1 + kSpcDigits ? Unlock(request, now_ms) : ErrorReply(kDiagBadLength, request);

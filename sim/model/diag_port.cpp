@@ -23,10 +23,12 @@ bool EndsWithProbe(const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-FaultRequest AsFaultRequest(const std::vector<uint8_t>& request) {
+FaultRequest AsFaultRequest(const std::vector<uint8_t>& request, StickMode mode) {
   FaultRequest r;
   r.port = SimPort::Diag;
   r.code = request[0];
+  r.mode = static_cast<int>(mode);
+  if (mode != StickMode::Firmware) return r;
   if (request.size() >= 2 && request[0] == 0x4B) r.subsystem = request[1];
   if (request.size() >= 3 && (request[0] == 0x26 || request[0] == 0x27))
     r.nv_item = protocol::ReadLe16(request.data() + 1);
@@ -67,6 +69,13 @@ std::vector<uint8_t> FrameReply(const std::vector<uint8_t>& packet) {
   return frame;
 }
 
+std::vector<uint8_t> FrameFlagged(const std::vector<uint8_t>& packet) {
+  std::vector<uint8_t> frame(protocol::MaxFrameLength(packet.size()));
+  frame.resize(protocol::FramePacket(protocol::PacketMode::BootDownload, packet.data(),
+                                     packet.size(), frame.data(), frame.size()));
+  return frame;
+}
+
 std::vector<Emission> DiagPortModel::Receive(const uint8_t* data, size_t length, uint64_t now_ms) {
   std::vector<Emission> out;
   for (size_t i = 0; i < length; ++i) {
@@ -76,7 +85,8 @@ std::vector<Emission> DiagPortModel::Receive(const uint8_t* data, size_t length,
       overflow_ = true;
     }
     if (data[i] == protocol::kFlag) HandleFrame(now_ms, out);
-    else if (data[i] == '\r' && !overflow_ && EndsWithProbe(pending_) && TakeProbe(out)) pending_.clear();
+    else if (data[i] == '\r' && !overflow_ && state_.mode == StickMode::Firmware &&
+             EndsWithProbe(pending_) && TakeProbe(out)) pending_.clear();
   }
   return out;
 }
@@ -113,21 +123,25 @@ void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
   auto status = protocol::UnframeInPlace(protocol::PacketMode::Diag, frame.data(), length,
                                          frame.size());
   if (status != protocol::UnframeStatus::Ok || length < 3) {
-    // The firmware drops a damaged frame without a word.
+    // The firmware drops a damaged frame without a word; the boot downloader complains.
     ++bad_frames_;
+    if (state_.mode == StickMode::BootDownloader)
+      for (Emission& e : Schedule(FrameFlagged(NakPacket(kNakBadFcs)), config_.diag_reply_delay_ms, nullptr))
+        out.push_back(std::move(e));
     Log(std::string("diag: bad frame: ") +
         protocol::UnframeErrorText(status == protocol::UnframeStatus::Ok ? protocol::UnframeStatus::BadFcs : status));
     return;
   }
   frame.resize(length - 2);  // the FCS
   Log("diag: request " + Hex(frame.data(), frame.size()));
-  HandleRequest(frame, now_ms, out);
+  if (state_.mode == StickMode::Firmware) HandleRequest(frame, now_ms, out);
+  else HandleDownloadRequest(frame, now_ms, out);
   frames_.push_back(std::move(frame));
 }
 
 void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
                                   std::vector<Emission>& out) {
-  const FaultRequest key = AsFaultRequest(request);
+  const FaultRequest key = AsFaultRequest(request, StickMode::Firmware);
   const FaultRule* fault = faults_.Match(key);
   if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on diag request " + Hex(request.data(), 1));
   if (fault && fault->action == FaultAction::Ignore) return;
@@ -149,6 +163,50 @@ void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t 
   std::vector<uint8_t> frame = FrameReply(packet);
   if (fault && fault->action == FaultAction::BadFcs) SpoilFcs(frame);
   if (fault && fault->action == FaultAction::NoEndFlag) frame.pop_back();
+  for (Emission& e : Schedule(std::move(frame), config_.diag_reply_delay_ms, fault))
+    out.push_back(std::move(e));
+}
+
+void DiagPortModel::HandleDownloadRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
+                                          std::vector<Emission>& out) {
+  const StickMode mode = state_.mode;
+  const bool boot = mode == StickMode::BootDownloader;
+  if (now_ms < stalled_until_ms_) {
+    Log("fault: stalled, request " + Hex(request.data(), 1) + " lost");
+    return;
+  }
+  const FaultRule* fault = faults_.Match(AsFaultRequest(request, mode));
+  if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on " + ModeName(mode) + " request " + Hex(request.data(), 1));
+  if (fault && fault->action == FaultAction::Ignore) return;
+  if (fault && fault->action == FaultAction::Stall) {
+    stalled_until_ms_ = now_ms + fault->stall_ms;
+    return;
+  }
+  // A refusal in the protocol the stick speaks now.
+  auto refusal = [&](uint32_t reason, uint32_t fallback) {
+    if (!reason) reason = fallback;
+    return boot ? NakPacket(static_cast<uint16_t>(reason)) : StreamErrorPacket(reason);
+  };
+
+  std::vector<uint8_t> packet;
+  if (fault && (fault->action == FaultAction::Nak || fault->action == FaultAction::StreamError)) {
+    packet = refusal(fault->reason, boot ? kNakFailed : kStreamOutOfSequence);
+  } else {
+    packet = boot ? downloads_.BootAnswer(request) : downloads_.StreamAnswer(request);
+  }
+  if (packet.empty() || (fault && fault->action == FaultAction::NoReply)) return;
+
+  if (fault && fault->action == FaultAction::Oversize) {
+    for (size_t framed; (framed = FrameFlagged(packet).size()) < fault->size;)
+      packet.resize(packet.size() + (fault->size - framed), 0);
+  }
+  std::vector<uint8_t> frame = FrameFlagged(packet);
+  if (fault && fault->action == FaultAction::BadFcs) SpoilFcs(frame);
+  if (fault && fault->action == FaultAction::NoEndFlag) frame.pop_back();
+  if (fault && fault->action == FaultAction::TwoFrames) {
+    const std::vector<uint8_t> second = FrameFlagged(refusal(fault->reason, boot ? kNakFailed : kStreamOutOfSequence));
+    frame.insert(frame.end(), second.begin(), second.end());
+  }
   for (Emission& e : Schedule(std::move(frame), config_.diag_reply_delay_ms, fault))
     out.push_back(std::move(e));
 }

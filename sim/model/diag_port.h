@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/model/diag_commands.h"
+#include "sim/model/download_modes.h"
 #include "sim/model/emission.h"
 #include "sim/model/fault_plan.h"
 #include "sim/model/sim_log.h"
@@ -15,8 +16,10 @@ namespace flotilla::sim {
 
 class DiagPortModel {
  public:
-  DiagPortModel(DiagCommands& commands, FaultPlan& faults, const StickConfig& config, SimLog log)
-      : commands_(commands), faults_(faults), config_(config), log_(std::move(log)) {}
+  DiagPortModel(DiagCommands& commands, DownloadModes& downloads, FirmwareState& state,
+                FaultPlan& faults, const StickConfig& config, SimLog log)
+      : commands_(commands), downloads_(downloads), state_(state), faults_(faults),
+        config_(config), log_(std::move(log)) {}
 
   // Bytes from the host, arriving at `now_ms`; returns what the stick sends back.
   std::vector<Emission> Receive(const uint8_t* data, size_t length, uint64_t now_ms = 0);
@@ -25,6 +28,7 @@ class DiagPortModel {
   void Restart() {
     pending_.clear();
     overflow_ = false;
+    stalled_until_ms_ = 0;
   }
 
   // Good frames seen so far, unframed (command code first, FCS removed).
@@ -37,12 +41,17 @@ class DiagPortModel {
 
   void HandleFrame(uint64_t now_ms, std::vector<Emission>& out);
   void HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms, std::vector<Emission>& out);
+  // A request to the boot downloader or the flash programmer.
+  void HandleDownloadRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
+                             std::vector<Emission>& out);
   bool TakeProbe(std::vector<Emission>& out);
   void Log(const std::string& line) const {
     if (log_) log_(line);
   }
 
   DiagCommands& commands_;
+  DownloadModes& downloads_;
+  FirmwareState& state_;
   FaultPlan& faults_;
   const StickConfig& config_;
   SimLog log_;
@@ -50,10 +59,13 @@ class DiagPortModel {
   bool overflow_ = false;
   std::vector<std::vector<uint8_t>> frames_;
   int bad_frames_ = 0;
+  uint64_t stalled_until_ms_ = 0;
 };
 
 // The frame of a firmware reply: escaped packet and FCS, closing flag, no leading flag.
 std::vector<uint8_t> FrameReply(const std::vector<uint8_t>& packet);
+// The frame of a boot downloader or flash programmer reply: it opens with a flag too.
+std::vector<uint8_t> FrameFlagged(const std::vector<uint8_t>& packet);
 
 // Lower-case hex of a byte range, no separators.
 std::string Hex(const uint8_t* data, size_t length);

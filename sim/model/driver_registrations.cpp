@@ -35,6 +35,7 @@ DriverRegistrations RegistrationsFor(const StickConfig& config, int at_com, int 
   std::map<std::string, std::vector<std::string>> instances;
   std::vector<std::string> order;
   for (const Port& p : ports) {
+    if (p.com <= 0) continue;  // a port the stick does not present now
     if (!instances.count(p.service)) order.push_back(p.service);
     instances[p.service].push_back(p.instance);
   }
@@ -50,6 +51,7 @@ DriverRegistrations RegistrationsFor(const StickConfig& config, int at_com, int 
       out.values.push_back({key, std::to_string(i), false, 0, list[i]});
   }
   for (const Port& p : ports) {
+    if (p.com <= 0) continue;
     const std::string instance_key = kInstances + p.instance;
     out.keys.push_back(instance_key);
     out.values.push_back({instance_key + "\\Device Parameters", "PortName", false, 0,

@@ -24,9 +24,10 @@ struct DriverRegistrations {
   std::vector<std::string> keys;
 };
 
-// For each of the two ports: under SYSTEM\CurrentControlSet\Services\<service>\Enum "Count"
-// and the instance ids "0".."Count-1", and under SYSTEM\CurrentControlSet\Enum\<instance
-// id>\Device Parameters the "PortName" COMn.
+// For each of the two ports (a COM number of 0 leaves the port out): under
+// SYSTEM\CurrentControlSet\Services\<service>\Enum "Count" and the instance ids
+// "0".."Count-1", and under SYSTEM\CurrentControlSet\Enum\<instance id>\Device Parameters
+// the "PortName" COMn.
 DriverRegistrations RegistrationsFor(const StickConfig& config, int at_com, int diag_com);
 
 // The same as a regedit file that writes them, and one that removes their keys.

@@ -24,7 +24,16 @@ constexpr ActionName kActions[] = {
     {"no_end_flag", FaultAction::NoEndFlag}, {"error", FaultAction::ErrorCode},
     {"nv_status", FaultAction::NvStatus}, {"oversize", FaultAction::Oversize},
     {"delay", FaultAction::Delay},
+    {"nak", FaultAction::Nak},            {"stream_error", FaultAction::StreamError},
+    {"two_frames", FaultAction::TwoFrames}, {"stall", FaultAction::Stall},
 };
+
+// The modes of the stick a rule can name (StickMode values).
+struct ModeName {
+  const char* name;
+  int mode;
+};
+constexpr ModeName kModes[] = {{"firmware", 0}, {"downloader", 1}, {"stream", 2}};
 
 constexpr uint8_t kNvRead = 0x26;
 constexpr uint8_t kNvWrite = 0x27;
@@ -66,7 +75,8 @@ class RuleReader {
     for (const auto& item : object_.items()) {
       static const char* const kKeys[] = {"port", "mode", "code", "subsystem", "nv_item",
                                           "command", "nth", "times", "action", "delay_ms",
-                                          "gap_ms", "split_at", "error_code", "nv_status", "size"};
+                                          "gap_ms", "split_at", "error_code", "nv_status", "size",
+                                          "reason", "stall_ms"};
       if (std::none_of(std::begin(kKeys), std::end(kKeys),
                        [&](const char* k) { return item.key() == k; }))
         return Fail(error, "has an unknown field \"" + item.key() + "\"");
@@ -77,8 +87,14 @@ class RuleReader {
       else if (text == "diag") rule.port = SimPort::Diag;
       else return Fail(error, "port must be \"at\" or \"diag\"");
     }
-    if (String("mode", text) && text != "firmware")
-      return Fail(error, "mode \"" + text + "\" is not modelled (only \"firmware\")");
+    if (String("mode", text)) {
+      auto mode = std::find_if(std::begin(kModes), std::end(kModes),
+                               [&](const ModeName& m) { return text == m.name; });
+      if (mode == std::end(kModes))
+        return Fail(error, "mode \"" + text +
+                               "\" is not modelled (only \"firmware\", \"downloader\", \"stream\")");
+      rule.mode = mode->mode;
+    }
     if (!String("action", text)) return Fail(error, "needs an action");
     auto action = std::find_if(std::begin(kActions), std::end(kActions),
                                [&](const ActionName& a) { return text == a.name; });
@@ -103,6 +119,8 @@ class RuleReader {
     if (ok && Has("error_code") && (ok = Num("error_code", 0xFF, n))) rule.error_code = static_cast<uint8_t>(n);
     if (ok && Has("nv_status") && (ok = Num("nv_status", 0xFFFF, n))) rule.nv_status = static_cast<uint16_t>(n);
     if (ok && Has("size") && (ok = Num("size", 65536, n))) rule.size = static_cast<uint32_t>(n);
+    if (ok && Has("reason") && (ok = Num("reason", UINT32_MAX, n))) rule.reason = static_cast<uint32_t>(n);
+    if (ok && Has("stall_ms") && (ok = Num("stall_ms", 600000, n))) rule.stall_ms = static_cast<uint32_t>(n);
     if (!ok) return Fail(error, "has a bad number in \"" + bad_ + "\"");
     return Check(rule, error);
   }
@@ -142,6 +160,16 @@ class RuleReader {
     if (rule.action == FaultAction::NvStatus && rule.nv_item < 0 && rule.code != kNvRead &&
         rule.code != kNvWrite)
       return Fail(error, "gives an NV status to requests that are not NV reads or writes");
+    const bool outside_firmware = rule.action == FaultAction::Nak ||
+                                  rule.action == FaultAction::StreamError ||
+                                  rule.action == FaultAction::TwoFrames ||
+                                  rule.action == FaultAction::Stall;
+    if (outside_firmware && (rule.port == SimPort::At || rule.mode == 0))
+      return Fail(error, "has an action that only the boot downloader or flash programmer takes");
+    if (rule.action == FaultAction::Nak && rule.mode == 2)
+      return Fail(error, "gives a negative acknowledge, which the flash programmer does not send");
+    if (rule.action == FaultAction::StreamError && rule.mode == 1)
+      return Fail(error, "gives a streaming error, which the boot downloader does not send");
     if (rule.action == FaultAction::Oversize && rule.size <= kHostReplyLimit)
       return Fail(error, "needs a size above 1024");
     return true;
@@ -154,6 +182,7 @@ class RuleReader {
 
 bool Matches(const FaultRule& rule, const FaultRequest& request) {
   if (rule.port != request.port) return false;
+  if (rule.mode >= 0 && rule.mode != request.mode) return false;
   if (!rule.command.empty()) return request.code < 0 && Upper(request.text) == rule.command;
   if (rule.code >= 0 && rule.code != request.code) return false;
   if (rule.subsystem >= 0 && (request.code != kSubsystem || rule.subsystem != request.subsystem))

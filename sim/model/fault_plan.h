@@ -19,6 +19,12 @@ enum class FaultAction {
   NvStatus,   // an NV read or write answers with this status and does nothing
   Oversize,   // the reply is padded beyond what the host may accept
   Delay,      // the reply comes late
+  // Outside the firmware:
+  Nak,          // the boot downloader refuses with a negative acknowledge and `reason`
+  StreamError,  // the flash programmer refuses with an error frame and `reason`
+  TwoFrames,    // the request is carried out; its reply and a refusal with `reason` leave
+                // together, as one burst
+  Stall,        // this request and every one within `stall_ms` after it are lost
 };
 
 // One request as the fault plan sees it.
@@ -28,11 +34,13 @@ struct FaultRequest {
   int subsystem = -1;  // second byte of a 0x4B request
   int nv_item = -1;    // item of an NV read or write
   std::string text;    // the AT command line or probe, without its CR
+  int mode = 0;        // the StickMode that received it
 };
 
 struct FaultRule {
   // What it matches; -1 and empty match anything.
   SimPort port = SimPort::Diag;
+  int mode = -1;  // a StickMode
   int code = -1;
   int subsystem = -1;
   int nv_item = -1;
@@ -49,6 +57,8 @@ struct FaultRule {
   uint8_t error_code = 0x13;
   uint16_t nv_status = 0;
   uint32_t size = 1100;    // Oversize: bytes on the wire, at least
+  uint32_t reason = 0;     // Nak, StreamError, TwoFrames (0: 7 for a NAK, 15 otherwise)
+  uint32_t stall_ms = 1000;
 
   uint32_t seen = 0;  // matching requests so far
 };

@@ -6,7 +6,23 @@
 
 namespace flotilla::sim {
 
+// What runs on the stick and answers on its DIAG port.
+enum class StickMode : int { Firmware = 0, BootDownloader = 1, FlashProgrammer = 2 };
+
+inline const char* ModeName(StickMode mode) {
+  switch (mode) {
+    case StickMode::BootDownloader: return "boot downloader";
+    case StickMode::FlashProgrammer: return "flash programmer";
+    default: return "firmware";
+  }
+}
+
 struct FirmwareState {
+  // Survives restarts: a restart enters `next_mode` (the firmware unless a switch asked
+  // for the boot downloader).
+  StickMode mode = StickMode::Firmware;
+  StickMode next_mode = StickMode::Firmware;
+
   std::string firmware_version;
   int diag_mode = 0;
   int reset_count = 0;
@@ -26,6 +42,8 @@ struct FirmwareState {
 
   // The stick comes back from a reset or a power cycle.
   void Restart() {
+    mode = next_mode;
+    next_mode = StickMode::Firmware;
     offline = spc_unlocked = downloader_prepared = boot_downloader_requested = false;
     going_down = reset_requested = false;
     diag_locked_until_ms = 0;
@@ -33,8 +51,9 @@ struct FirmwareState {
   }
 
   // Both AT+ZRST and the DIAG reset end here; false when the stick is already on its way down.
-  bool RequestReset() {
+  bool RequestReset(StickMode into = StickMode::Firmware) {
     if (going_down) return false;
+    next_mode = into;
     going_down = reset_requested = true;
     ++reset_count;
     return true;

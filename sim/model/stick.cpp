@@ -7,12 +7,23 @@ StickModel::StickModel(StickConfig config, SimLog log)
     : config_(std::move(config)),
       nv_(config_.esn, config_.inactive_nv, config_.read_only_nv),
       commands_(firmware_, nv_, config_, log),
+      downloads_(firmware_, flash_, config_, log),
       at_(firmware_, config_, config_.faults, log),
-      diag_(commands_, config_.faults, config_, log) {
+      diag_(commands_, downloads_, firmware_, config_.faults, config_, log) {
   firmware_.firmware_version = config_.firmware_version;
   firmware_.diag_mode = config_.diag_mode;
   if (!config_.state_dir.empty() && !nv_.Keep(config_.state_dir, nv_error_) && log)
     log("nv: " + nv_error_);
+  if (!config_.state_dir.empty() && !flash_.Keep(config_.state_dir, flash_error_) && log)
+    log("flash: " + flash_error_);
+  TakeVersionFromFlash();
+}
+
+void StickModel::TakeVersionFromFlash() {
+  const std::string version = flash_.ApplicationVersion();
+  if (version.empty()) return;
+  config_.version_texts[0] = version;
+  firmware_.firmware_version = version;
 }
 
 std::vector<Emission> StickModel::Receive(SimPort port, const uint8_t* data, size_t length,
@@ -30,6 +41,8 @@ void StickModel::Restart() {
   firmware_.Restart();
   at_.Restart();
   diag_.Restart();
+  downloads_.Restart();
+  if (firmware_.mode == StickMode::Firmware) TakeVersionFromFlash();
 }
 
 }  // namespace flotilla::sim

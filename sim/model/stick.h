@@ -9,9 +9,11 @@
 #include "sim/model/at_port.h"
 #include "sim/model/diag_commands.h"
 #include "sim/model/diag_port.h"
+#include "sim/model/download_modes.h"
 #include "sim/model/emission.h"
 #include "sim/model/fault_plan.h"
 #include "sim/model/firmware_state.h"
+#include "sim/model/flash_store.h"
 #include "sim/model/nv_store.h"
 #include "sim/model/sim_log.h"
 #include "sim/model/stick_config.h"
@@ -36,8 +38,14 @@ class StickModel {
 
   // The reset accepted since the last call, if any; the transport carries it out.
   std::optional<Reenumeration> TakeReenumeration();
-  // The ports dropped: the firmware starts afresh, half-received input is gone.
+  // The ports dropped: the stick starts afresh in the mode it was heading for (the firmware
+  // unless it switched to the boot downloader), half-received input is gone. The firmware
+  // reports the version of the application image in flash, once one was written.
   void Restart();
+
+  // What runs now; with it, whether the AT port is there.
+  StickMode Mode() const { return firmware_.mode; }
+  bool HasAtPort() const { return firmware_.mode == StickMode::Firmware; }
 
   // Replaces the fault plan; its counts start again.
   void SetFaultPlan(FaultPlan plan) { config_.faults = std::move(plan); }
@@ -47,15 +55,24 @@ class StickModel {
 
   FirmwareState& Firmware() { return firmware_; }
   NvStore& Nv() { return nv_; }
+  const FlashStore& Flash() const { return flash_; }
+  // Why the flash could not be kept under the state directory; empty when it is.
+  const std::string& FlashError() const { return flash_error_; }
+  const DownloadModes& Downloads() const { return downloads_; }
   const DiagPortModel& Diag() const { return diag_; }
   const StickConfig& Config() const { return config_; }
 
  private:
+  void TakeVersionFromFlash();
+
   StickConfig config_;
   FirmwareState firmware_;
   NvStore nv_;
   std::string nv_error_;
+  FlashStore flash_;
+  std::string flash_error_;
   DiagCommands commands_;
+  DownloadModes downloads_;
   AtPortModel at_;
   DiagPortModel diag_;
 };

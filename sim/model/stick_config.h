@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "sim/model/fault_plan.h"
 
@@ -61,6 +62,13 @@ struct StickConfig {
   std::string diag_service = "qcusbser6k";
   std::string at_instance = "USB\\VID_19D2&PID_0031&MI_02\\7&2B41C7E&0&0002";
   std::string diag_instance = "USB\\VID_19D2&PID_0031&MI_01\\7&2B41C7E&0&0001";
+
+  // The flash programmer the boot downloader starts: with `check_programmer` only when the
+  // uploaded bytes equal `programmer` (otherwise the go is refused), else whatever came.
+  bool check_programmer = false;
+  std::vector<uint8_t> programmer;
+  // Bytes an image may hold; a stream write beyond them is refused.
+  uint32_t max_image_bytes = 64u << 20;
 
   FaultPlan faults;
 };

@@ -125,7 +125,7 @@ std::unique_ptr<platform::SerialDevice> InProcessStick::CreateSerialDevice() {
 
 InProcessStick::PortState* InProcessStick::PortFor(int number, SimPort& which) {
   if (number <= 0 || away_) return nullptr;
-  if (number == at_number_) {
+  if (number == at_number_ && model_.HasAtPort()) {
     which = SimPort::At;
     return &at_;
   }
@@ -172,8 +172,8 @@ void InProcessStick::DropPorts() {
     state->opened = false;
     state->in_flight.clear();
   }
-  model_.Restart();
   if (registry_) RemoveRegistrations();
+  model_.Restart();
   Log("stick: ports gone, back in " + std::to_string(away_ms_) + " ms");
 }
 
@@ -185,7 +185,9 @@ void InProcessStick::BringPortsBack() {
 
 void InProcessStick::WriteRegistrations() {
   if (at_number_ <= 0 || diag_number_ <= 0) return;
-  for (const RegistryEntry& e : RegistrationsFor(model_.Config(), at_number_, diag_number_).values) {
+  // Outside the firmware only the DIAG port is announced.
+  const int at = model_.HasAtPort() ? at_number_ : 0;
+  for (const RegistryEntry& e : RegistrationsFor(model_.Config(), at, diag_number_).values) {
     if (e.is_dword) registry_->SetDword(e.key, e.name, e.number);
     else registry_->SetString(e.key, e.name, e.text);
   }

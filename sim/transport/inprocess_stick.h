@@ -48,6 +48,8 @@ class InProcessStick : public platform::SerialDeviceFactory {
   platform::Registry& HostRegistry() { return host_registry_; }
 
   StickModel& Model() { return model_; }
+  // The flash as the programmer left it (also kept under the state directory, if any).
+  const FlashStore& Flash() const { return model_.Flash(); }
 
  private:
   friend class InProcessSerialDevice;

@@ -1,0 +1,234 @@
+// The boot downloader's and the flash programmer's answers.
+#include "sim/model/download_modes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "protocol/byte_order.h"
+
+namespace flotilla::sim {
+namespace {
+
+// Boot downloader requests.
+constexpr uint8_t kGo = 0x05;
+constexpr uint8_t kNop = 0x06;
+constexpr uint8_t kParameters = 0x07;
+constexpr uint8_t kParametersReply = 0x08;
+constexpr uint8_t kReset = 0x0A;
+constexpr uint8_t kWrite32 = 0x0F;
+
+// What the parameters reply reports: protocol version, the oldest one understood, the
+// largest packet accepted, and the flash part.
+constexpr uint8_t kProtocolVersion = 5;
+constexpr uint8_t kMinimumVersion = 2;
+constexpr uint32_t kMaxWritePacket = 1024;
+constexpr uint8_t kModel = 0x4A;
+constexpr uint8_t kSizeCode = 0x0B;
+constexpr uint8_t kDeviceType = 0x01;
+
+// Flash programmer requests and replies.
+constexpr uint8_t kHello = 0x01;
+constexpr uint8_t kHelloReply = 0x02;
+constexpr uint8_t kStreamWrite = 0x07;
+constexpr uint8_t kBlockWritten = 0x08;
+constexpr uint8_t kStreamNop = 0x09;
+constexpr uint8_t kStreamReset = 0x0B;
+constexpr uint8_t kClose = 0x15;
+constexpr uint8_t kSecurityMode = 0x17;
+constexpr uint8_t kPartitionTable = 0x19;
+constexpr uint8_t kOpenMultiImage = 0x1B;
+
+constexpr char kHostMagic[] = "QCOM fast download protocol host";
+constexpr char kTargetMagic[] = "QCOM fast download protocol target";
+constexpr uint8_t kStreamVersion = 2;
+constexpr uint8_t kStreamCompatible = 2;
+constexpr char kFlashId[] = "NAND 128MiB";
+
+bool TypeTakesHeader(int type) { return type == 4 || type == 5 || type == 10; }
+bool TypeWithoutHeader(int type) { return type == 1 || type == 2 || type == 3 || type == 9; }
+
+void AppendLe32(std::vector<uint8_t>& out, uint32_t v) {
+  uint8_t b[4];
+  protocol::WriteLe32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+}  // namespace
+
+std::vector<uint8_t> NakPacket(uint16_t reason) {
+  std::vector<uint8_t> packet = {kDloadNak, 0, 0};
+  protocol::WriteBe16(packet.data() + 1, reason);
+  return packet;
+}
+
+std::vector<uint8_t> StreamErrorPacket(uint32_t reason) {
+  std::vector<uint8_t> packet = {kStreamError};
+  AppendLe32(packet, reason);
+  return packet;
+}
+
+void DownloadModes::Restart() {
+  ram_.clear();
+  greeted_ = partition_seen_ = false;
+  open_type_ = -1;
+  open_image_ = {};
+}
+
+std::vector<uint8_t> DownloadModes::Uploaded() const { return ram_; }
+
+std::vector<uint8_t> DownloadModes::BootAnswer(const std::vector<uint8_t>& request) {
+  const size_t n = request.size();
+  switch (request[0]) {
+    case kNop:
+      return {kDloadAck};
+    case kParameters: {
+      std::vector<uint8_t> reply = {kParametersReply, kProtocolVersion, kMinimumVersion};
+      AppendLe32(reply, kMaxWritePacket);
+      reply.insert(reply.end(), {kModel, kSizeCode, kDeviceType});
+      return reply;
+    }
+    case kWrite32:
+      return Write(request);
+    case kGo:
+      return Go(request);
+    case kReset:
+      if (n != 1) return NakPacket(kNakBadLength);
+      if (state_.RequestReset(StickMode::Firmware)) Log("boot: reset accepted");
+      return {kDloadAck};
+    default:
+      return NakPacket(kNakUnknownCommand);
+  }
+}
+
+std::vector<uint8_t> DownloadModes::Write(const std::vector<uint8_t>& request) {
+  if (request.size() < 7) return NakPacket(kNakTooShort);
+  const uint32_t address = protocol::ReadBe32(request.data() + 1);
+  const uint16_t length = protocol::ReadBe16(request.data() + 5);
+  if (length > kDloadMaxData || length != request.size() - 7) return NakPacket(kNakBadLength);
+  if (address < kRamBase || uint64_t{address} + length > uint64_t{kRamBase} + kRamBytes)
+    return NakPacket(kNakBadAddress);
+  const size_t offset = address - kRamBase;
+  if (ram_.size() < offset + length) ram_.resize(offset + length, 0);
+  std::copy(request.begin() + 7, request.end(), ram_.begin() + static_cast<long>(offset));
+  return {kDloadAck};
+}
+
+std::vector<uint8_t> DownloadModes::Go(const std::vector<uint8_t>& request) {
+  if (request.size() < 5) return NakPacket(kNakTooShort);
+  const uint32_t segment = protocol::ReadBe16(request.data() + 1);
+  const uint32_t offset = protocol::ReadBe16(request.data() + 3);
+  const uint32_t address = (segment << 16) + offset;
+  if (address != kRamBase) return NakPacket(kNakBadAddress);
+  if (config_.check_programmer && ram_ != config_.programmer) {
+    Log("boot: go refused, the uploaded " + std::to_string(ram_.size()) +
+        " bytes are not the flash programmer");
+    return NakPacket(kNakFailed);
+  }
+  Log("boot: flash programmer started (" + std::to_string(ram_.size()) + " bytes)");
+  state_.mode = StickMode::FlashProgrammer;
+  Restart();
+  return {kDloadAck};
+}
+
+std::vector<uint8_t> DownloadModes::StreamAnswer(const std::vector<uint8_t>& request) {
+  const size_t n = request.size();
+  const uint8_t code = request[0];
+  if (code == kHello) return Hello(request);
+  if (!greeted_ && code != kStreamNop && code != kStreamReset)
+    return StreamErrorPacket(kStreamOutOfSequence);
+  switch (code) {
+    case kStreamNop: {
+      std::vector<uint8_t> reply = {static_cast<uint8_t>(kStreamNop + 1)};
+      reply.insert(reply.end(), request.begin() + 1, request.end());
+      return reply;
+    }
+    case kSecurityMode:
+      if (n != 2) return StreamErrorPacket(kStreamBadLength);
+      return {static_cast<uint8_t>(kSecurityMode + 1)};
+    case kPartitionTable:
+      if (n < 3) return StreamErrorPacket(kStreamBadLength);
+      if (open_type_ >= 0) return StreamErrorPacket(kStreamOutOfSequence);
+      flash_.SetPartitionTable(std::vector<uint8_t>(request.begin() + 2, request.end()));
+      partition_seen_ = true;
+      Log("stream: partition table of " + std::to_string(n - 2) + " bytes stored");
+      return {static_cast<uint8_t>(kPartitionTable + 1), 0x00};
+    case kOpenMultiImage:
+      return Open(request);
+    case kStreamWrite:
+      return StreamWrite(request);
+    case kClose:
+      return Close();
+    case kStreamReset:
+      if (state_.RequestReset(StickMode::Firmware)) Log("stream: reset accepted");
+      return {static_cast<uint8_t>(kStreamReset + 1)};
+    default:
+      return StreamErrorPacket(kStreamBadCommand);
+  }
+}
+
+std::vector<uint8_t> DownloadModes::Hello(const std::vector<uint8_t>& request) {
+  const size_t magic = sizeof kHostMagic - 1;
+  if (request.size() != 1 + magic + 3 || std::memcmp(request.data() + 1, kHostMagic, magic) != 0)
+    return StreamErrorPacket(kStreamBadCommand);
+  const uint8_t version = request[1 + magic];
+  const uint8_t compatible = request[2 + magic];
+  if (version < kStreamCompatible || compatible > kStreamVersion)
+    return StreamErrorPacket(kStreamIncompatible);
+  greeted_ = true;
+  // Magic, version, compatible version, largest block, flash base address, the flash id as a
+  // counted text, window size, sector count, then the feature bits the programmer accepts.
+  std::vector<uint8_t> reply = {kHelloReply};
+  reply.insert(reply.end(), kTargetMagic, kTargetMagic + sizeof kTargetMagic - 1);
+  reply.push_back(kStreamVersion);
+  reply.push_back(kStreamCompatible);
+  AppendLe32(reply, 1024);
+  AppendLe32(reply, 0);
+  reply.push_back(static_cast<uint8_t>(sizeof kFlashId - 1));
+  reply.insert(reply.end(), kFlashId, kFlashId + sizeof kFlashId - 1);
+  reply.insert(reply.end(), {0x01, 0x00, 0x00, 0x04});  // window 1, 1024 sectors (LE16 each)
+  reply.push_back(request.back());
+  return reply;
+}
+
+std::vector<uint8_t> DownloadModes::Open(const std::vector<uint8_t>& request) {
+  if (request.size() < 2) return StreamErrorPacket(kStreamBadLength);
+  const int type = request[1];
+  if (!TypeTakesHeader(type) && !TypeWithoutHeader(type)) return StreamErrorPacket(kStreamBadCommand);
+  if (TypeTakesHeader(type) == (request.size() == 2)) return StreamErrorPacket(kStreamBadLength);
+  if (!partition_seen_) return StreamErrorPacket(kStreamOutOfSequence);
+  // Opening again drops what an unclosed image held.
+  open_type_ = type;
+  open_image_ = {};
+  open_image_.header.assign(request.begin() + 2, request.end());
+  Log("stream: image " + std::to_string(type) + " opened");
+  return {static_cast<uint8_t>(kOpenMultiImage + 1), 0x00};
+}
+
+std::vector<uint8_t> DownloadModes::StreamWrite(const std::vector<uint8_t>& request) {
+  if (request.size() < 5) return StreamErrorPacket(kStreamBadLength);
+  const uint32_t address = protocol::ReadLe32(request.data() + 1);
+  std::vector<uint8_t> written = {kBlockWritten};
+  AppendLe32(written, address);
+  if (address == kProbeAddress) return written;
+  if (open_type_ < 0) return StreamErrorPacket(kStreamOutOfSequence);
+  const size_t length = request.size() - 5;
+  if (uint64_t{address} + length > config_.max_image_bytes) return StreamErrorPacket(kStreamBadAddress);
+  auto& body = open_image_.body;
+  if (body.size() < address + length) body.resize(address + length, 0xFF);
+  std::copy(request.begin() + 5, request.end(), body.begin() + address);
+  return written;
+}
+
+std::vector<uint8_t> DownloadModes::Close() {
+  if (open_type_ >= 0) {
+    Log("stream: image " + std::to_string(open_type_) + " closed, " +
+        std::to_string(open_image_.body.size()) + " bytes");
+    flash_.Commit(open_type_, std::move(open_image_));
+    open_type_ = -1;
+    open_image_ = {};
+  }
+  return {static_cast<uint8_t>(kClose + 1)};
+}
+
+}  // namespace flotilla::sim
