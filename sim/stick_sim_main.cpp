@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +60,13 @@ class Simulator {
   void SendDue();
   void FollowResets();
   int PollTimeoutMs() const;
+  // How long `bytes` take on the line at --bytes-per-second.
+  Clock::duration Transfer(size_t bytes) const {
+    return std::chrono::microseconds(static_cast<uint64_t>(bytes) * 1000000 /
+                                     options_.link.bytes_per_second);
+  }
+  // Paced replies leave in chunks of about 10 ms of line time.
+  size_t PacedChunk() const { return std::max<size_t>(1, options_.link.bytes_per_second / 100); }
 
   const SimOptions& options_;
   Clock::time_point start_;
@@ -73,6 +81,9 @@ class Simulator {
   std::optional<Clock::time_point> drop_at_;
   Clock::time_point back_at_;
   uint32_t away_ms_ = 0;
+  // With a line rate: when each port's line is free again, each way (indexed by SimPort).
+  Clock::time_point line_free_[2] = {};
+  Clock::time_point rx_free_[2] = {};
 };
 
 void Simulator::Log(const std::string& line) {
@@ -84,18 +95,20 @@ void Simulator::Log(const std::string& line) {
 // the ports are there (log line and ready file), so that a waiting test never races Wine.
 bool Simulator::BringPortsUp() {
   std::string error;
-  if (!at_.Create(error) || !diag_.Create(error)) {
+  // Outside its firmware the stick presents its DIAG port alone.
+  const bool with_at = model_->HasAtPort();
+  if ((with_at && !at_.Create(error)) || !diag_.Create(error)) {
     Log("stick-sim: " + error);
     return false;
   }
   bool ok = true;
   if (!options_.link_dir.empty()) {
-    ok = ok && at_.AddLink(options_.link_dir + "/at", error) &&
+    ok = ok && (!with_at || at_.AddLink(options_.link_dir + "/at", error)) &&
          diag_.AddLink(options_.link_dir + "/diag", error);
   }
   if (ok && !options_.wine_prefix.empty()) {
     const std::string dos = options_.wine_prefix + "/dosdevices/com";
-    ok = at_.AddLink(dos + std::to_string(options_.at_com), error) &&
+    ok = (!with_at || at_.AddLink(dos + std::to_string(options_.at_com), error)) &&
          diag_.AddLink(dos + std::to_string(options_.diag_com), error);
   }
   if (!ok) {
@@ -103,7 +116,8 @@ bool Simulator::BringPortsUp() {
     return false;
   }
   WriteRegistrations(true);
-  Log("stick-sim: at " + at_.SlavePath() + ", diag " + diag_.SlavePath());
+  Log(std::string("stick-sim: ") + (with_at ? "at " + at_.SlavePath() + ", " : "") + "diag " +
+      diag_.SlavePath() + (with_at ? "" : std::string(" (") + ModeName(model_->Mode()) + ")"));
   if (!WriteReadyFile()) {
     Log("stick-sim: cannot write " + options_.ready_file);
     return false;
@@ -117,14 +131,17 @@ void Simulator::DropPorts() {
   pending_.clear();
   at_.Destroy();
   diag_.Destroy();
-  model_->Restart();
   WriteRegistrations(false);
+  model_->Restart();
+  std::fill(std::begin(line_free_), std::end(line_free_), Clock::time_point{});
   Log("stick-sim: ports gone, back in " + std::to_string(away_ms_) + " ms");
 }
 
 void Simulator::WriteRegistrations(bool present) {
   if (options_.wine_prefix.empty()) return;
-  auto registrations = flotilla::sim::RegistrationsFor(options_.stick, options_.at_com, options_.diag_com);
+  // Removal takes the keys of both ports, whichever were written.
+  const int at_com = !present || model_->HasAtPort() ? options_.at_com : 0;
+  auto registrations = flotilla::sim::RegistrationsFor(options_.stick, at_com, options_.diag_com);
   std::string error;
   const std::string text = present ? flotilla::sim::RegFileAdding(registrations)
                                    : flotilla::sim::RegFileRemoving(registrations);
@@ -153,11 +170,24 @@ void Simulator::ReadFrom(SimPort port) {
     if (n <= 0) return;
     auto now = Clock::now();
     capture_.Record(Ms(), port, Direction::HostToDevice, buffer, static_cast<size_t>(n));
+    // With a line rate the request has fully arrived only once its bytes have crossed.
+    auto& line = line_free_[static_cast<int>(port)];
+    if (options_.paced) {
+      rx_free_[static_cast<int>(port)] = std::max(rx_free_[static_cast<int>(port)], now) + Transfer(static_cast<size_t>(n));
+      now = rx_free_[static_cast<int>(port)];
+    }
     auto previous = now;
     for (auto& e : model_->Receive(port, buffer, static_cast<size_t>(n), Ms())) {
       auto due = now + std::chrono::milliseconds(e.delay_ms + options_.link.latency_ms);
       if (e.gap_ms) due = std::max(due, previous + std::chrono::milliseconds(e.gap_ms));
-      previous = due;
+      if (options_.paced) {
+        // A reply starts when the line is free and takes its time to cross.
+        due = std::max(due, line);
+        line = due + Transfer(e.bytes.size());
+        previous = line;
+      } else {
+        previous = due;
+      }
       pending_.emplace(due, Pending{port, std::move(e.bytes)});
     }
     FollowResets();
@@ -179,6 +209,12 @@ void Simulator::SendDue() {
   while (!pending_.empty() && pending_.begin()->first <= now) {
     Pending p = std::move(pending_.begin()->second);
     pending_.erase(pending_.begin());
+    if (options_.paced && p.bytes.size() > PacedChunk()) {
+      // What the line carries in one chunk's time leaves now, the rest after it.
+      Pending rest{p.port, std::vector<uint8_t>(p.bytes.begin() + static_cast<long>(PacedChunk()), p.bytes.end())};
+      p.bytes.resize(PacedChunk());
+      pending_.emplace(now + Transfer(p.bytes.size()), std::move(rest));
+    }
     capture_.Record(Ms(), p.port, Direction::DeviceToHost, p.bytes.data(), p.bytes.size());
     size_t done = 0;
     int fd = Port(p.port).MasterFd();
@@ -220,7 +256,7 @@ int Simulator::Run() {
   }
   model_ = std::make_unique<flotilla::sim::StickModel>(
       options_.stick, [this](const std::string& line) { Log(line); });
-  if (!model_->NvError().empty()) return 1;
+  if (!model_->NvError().empty() || !model_->FlashError().empty()) return 1;
   if (!BringPortsUp()) return 1;
 
   while (!g_stop) {

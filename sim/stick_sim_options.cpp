@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <set>
 
 namespace flotilla::sim {
@@ -22,7 +24,8 @@ const char kUsage[] =
     "  --ready-file FILE        written once the ports exist (the slave paths); removed\n"
     "                           while the stick re-enumerates\n"
     "  --log FILE               event log (default: standard error)\n"
-    "  --latency MS             delay before each reply starts\n"
+    "  --latency-ms MS          delay before each reply starts (also --latency)\n"
+    "  --bytes-per-second N     pace the bytes each way at this line rate (not paced)\n"
     "Firmware:\n"
     "  --firmware-version TEXT  what \"AT+GMR\" answers\n"
     "  --diag-mode N            the \"AT+ZDIAG\" mode at start\n"
@@ -38,11 +41,16 @@ const char kUsage[] =
     "  --reset-needs-offline yes|no  refuse a DIAG reset unless offline (yes)\n"
     "  --inactive-nv IDS        NV items that answer status 5 (IDS: 1,5,20-30 or none)\n"
     "  --read-only-nv IDS       NV items that refuse writes with status 7 (0)\n"
-    "  --state DIR              keep the NV items in DIR/nv-items.txt across runs\n"
+    "  --state DIR              keep the NV items in DIR/nv-items.txt and the flash in\n"
+    "                           DIR/flash/ across runs\n"
     "  --reset-drop-ms MS       ports drop this long after a reset's answer (1500)\n"
     "  --reenum-ms MS           ports stay away this long after a reset (3000)\n"
     "  --diag-delay MS          delay before each DIAG reply (5)\n"
-    "  --faults FILE            the fault plan (JSON, see the README)\n";
+    "  --faults FILE            the fault plan (JSON, see the README)\n"
+    "Download modes:\n"
+    "  --programmer FILE        the flash programmer: the boot downloader starts an upload\n"
+    "                           only when it equals FILE (default: any upload)\n"
+    "  --max-image-bytes N      largest image the flash programmer takes (64 MiB)\n";
 
 bool ParseNumber(const char* text, unsigned long long low, unsigned long long high,
                  unsigned long long& out) {
@@ -117,7 +125,16 @@ bool ParseValue(const std::string& a, const char* v, SimOptions& o, bool& known)
   else if (a == "--capture") o.capture = v;
   else if (a == "--ready-file") o.ready_file = v;
   else if (a == "--log") o.log_file = v;
-  else if (a == "--latency") return ParseInto(v, 0, 60000, o.link.latency_ms);
+  else if (a == "--latency" || a == "--latency-ms") return ParseInto(v, 0, 60000, o.link.latency_ms);
+  else if (a == "--bytes-per-second") {
+    o.paced = true;
+    return ParseInto(v, 1, 100000000, o.link.bytes_per_second);
+  } else if (a == "--programmer") {
+    std::ifstream in(v, std::ios::binary);
+    if (!in) return false;
+    s.programmer.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    s.check_programmer = true;
+  } else if (a == "--max-image-bytes") return ParseInto(v, 1, 0xFFFFFFFFull, s.max_image_bytes);
   else if (a == "--firmware-version") s.firmware_version = v;
   else if (a == "--diag-mode") return ParseInto(v, 0, 99, s.diag_mode);
   else if (a == "--version-text") return ParseVersionText(v, s);

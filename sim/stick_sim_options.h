@@ -18,6 +18,9 @@ struct SimOptions {
   std::string log_file;
   StickConfig stick;
   LinkModel link;
+  // Replies are paced at link.bytes_per_second (--bytes-per-second); otherwise they leave at
+  // once.
+  bool paced = false;
 };
 
 // Returns 0 to go on, -1 after --help, or the exit code of a bad command line (the reason
