@@ -84,6 +84,9 @@ class SimDownloadTest : public ::testing::Test {
 
   // Builds the stick from config_ and a document whose line 0 has it.
   void Start() {
+    // The document's devices go before the stick they belong to.
+    context_.reset();
+    doc_.reset();
     stick_ = std::make_unique<sim::InProcessStick>(clock_, config_);
     stick_->SetPortNumbers(kAtPort, kDiagPort);
     stick_->SetRegistry(&registry_);
