@@ -2,6 +2,7 @@
 // answers in its own framing, and the faults of the plan.
 #include "sim/model/diag_port.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "protocol/framing.h"
@@ -133,10 +134,18 @@ void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
     return;
   }
   frame.resize(length - 2);  // the FCS
-  Log("diag: request " + Hex(frame.data(), frame.size()));
-  if (state_.mode == StickMode::Firmware) HandleRequest(frame, now_ms, out);
-  else HandleDownloadRequest(frame, now_ms, out);
-  frames_.push_back(std::move(frame));
+  if (state_.mode == StickMode::Firmware) {
+    Log("diag: request " + Hex(frame.data(), frame.size()));
+    HandleRequest(frame, now_ms, out);
+    frames_.push_back(std::move(frame));
+    return;
+  }
+  // Image data passes here by the megabyte: the log shows the head of each request only, and
+  // the requests are not kept.
+  constexpr size_t kLogged = 16;
+  Log("diag: request " + Hex(frame.data(), std::min(frame.size(), kLogged)) +
+      (frame.size() > kLogged ? "... (" + std::to_string(frame.size()) + " bytes)" : ""));
+  HandleDownloadRequest(frame, now_ms, out);
 }
 
 void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms,

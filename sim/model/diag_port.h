@@ -31,7 +31,7 @@ class DiagPortModel {
     stalled_until_ms_ = 0;
   }
 
-  // Good frames seen so far, unframed (command code first, FCS removed).
+  // Good frames the firmware saw so far, unframed (command code first, FCS removed).
   const std::vector<std::vector<uint8_t>>& Frames() const { return frames_; }
   int BadFrames() const { return bad_frames_; }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -198,6 +199,34 @@ TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsAnsweredButTheStickStaysInItsFirmw
   EXPECT_TRUE(stick_->PortsPresent());
 }
 
+TEST_F(SimDownloadTest, EachResetBringsTheFirmwareBackWithBothPorts) {
+  struct Case {
+    const char* name;
+    bool start_programmer;
+  } cases[] = {{"boot downloader reset", false}, {"flash programmer reset", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start();
+    ASSERT_TRUE(update::EnterBootDownloader(*context_)) << Diag().ErrorText();
+    if (c.start_programmer) {
+      ASSERT_TRUE(update::UploadFlashProgrammer(*context_));
+      ASSERT_TRUE(update::StartFlashProgrammer(*context_));
+      EXPECT_TRUE(protocol::StreamReset(Diag()));
+    } else {
+      EXPECT_TRUE(update::ResetLineDevice(*context_, true));
+    }
+    clock_.Advance(config_.reset_drop_ms + 100);
+    EXPECT_FALSE(stick_->PortsPresent());
+    clock_.Advance(config_.reenum_ms);
+    EXPECT_TRUE(stick_->PortsPresent());
+    EXPECT_EQ(stick_->Model().Mode(), StickMode::Firmware);
+    auto at = stick_->CreateSerialDevice();
+    EXPECT_TRUE(at->Open(kAtPort, update::kLineBaud, 8, 1));
+    // Nothing was written, so the firmware keeps its own version.
+    EXPECT_EQ(stick_->Model().Config().version_texts[0], sim::StickConfig().version_texts[0]);
+  }
+}
+
 TEST_F(SimDownloadTest, TheBootDownloaderRefusesWritesOutsideItsRam) {
   Start();
   ASSERT_TRUE(update::EnterBootDownloader(*context_)) << Diag().ErrorText();
@@ -278,6 +307,31 @@ TEST_F(SimDownloadTest, TheProgrammerStartsOnlyWhenTheUploadIsTheExpectedProgram
       EXPECT_EQ(Diag().ErrorText(), "Cannot begin execution at an address, Since operation did not succeed");
     }
     EXPECT_EQ(stick_->Model().Mode(), c.starts ? StickMode::FlashProgrammer : StickMode::BootDownloader);
+  }
+}
+
+TEST_F(SimDownloadTest, TheProgrammerTakesRequestsOnlyAfterTheHello) {
+  Start();
+  ASSERT_TRUE(update::EnterBootDownloader(*context_)) << Diag().ErrorText();
+  ASSERT_TRUE(update::UploadFlashProgrammer(*context_));
+  ASSERT_TRUE(protocol::DloadGo(Diag(), 0x0080, 0x0000));
+  struct Case {
+    const char* name;
+    std::function<bool()> request;
+    bool before_hello;
+  } cases[] = {
+      {"no-op", [&] { return protocol::StreamNop(Diag()); }, true},
+      {"security mode", [&] { return protocol::StreamSecurityMode(Diag()); }, false},
+      {"close", [&] { return protocol::StreamClose(Diag()); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.request(), c.before_hello);
+  }
+  ASSERT_TRUE(protocol::StreamHello(Diag()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(c.request());
   }
 }
 
