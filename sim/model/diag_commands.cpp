@@ -5,6 +5,7 @@
 #include <string>
 
 #include "protocol/byte_order.h"
+#include "protocol/diag_codes.h"
 #include "sim/model/version_set.h"
 
 namespace flotilla::sim {
@@ -14,16 +15,7 @@ using protocol::ReadLe16;
 using protocol::WriteLe16;
 using protocol::WriteLe32;
 
-constexpr uint8_t kEsn = 0x01;
-constexpr uint8_t kNvRead = 0x26;
-constexpr uint8_t kNvWrite = 0x27;
-constexpr uint8_t kModeChange = 0x29;
-constexpr uint8_t kVersionSet = 0x39;
-constexpr uint8_t kDownloaderSwitch = 0x3A;
-constexpr uint8_t kSpcUnlock = 0x41;
-constexpr uint8_t kSubsystem = 0x4B;
-constexpr uint8_t kPrepareDownloader = 0x5C;
-constexpr uint8_t kBuildId = 0x7C;
+using namespace protocol::diag_code;
 
 // Request sizes, code included.
 constexpr size_t kNvRequestBytes = 1 + 2 + kNvItemBytes + 2;

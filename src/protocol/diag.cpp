@@ -4,22 +4,14 @@
 #include <cstring>
 
 #include "protocol/byte_order.h"
+#include "protocol/diag_codes.h"
 #include "protocol/operation_text.h"
 #include "protocol/transact.h"
 
 namespace flotilla::protocol {
 namespace {
 
-constexpr uint8_t kEsn = 0x01;
-constexpr uint8_t kNvRead = 0x26;
-constexpr uint8_t kNvWrite = 0x27;
-constexpr uint8_t kModeChange = 0x29;
-constexpr uint8_t kVersionSet = 0x39;
-constexpr uint8_t kDownloaderSwitch = 0x3A;
-constexpr uint8_t kSpcUnlock = 0x41;
-constexpr uint8_t kSubsystem = 0x4B;
-constexpr uint8_t kPrepareDownloader = 0x5C;
-constexpr uint8_t kBuildId = 0x7C;
+using namespace diag_code;
 
 // Reads fields of a reply in order; what the reply does not hold reads as zero, so a short
 // reply never exposes bytes beyond what was received.

@@ -1,11 +1,11 @@
 // Transact: send, wait for the input count to settle, read, check.
 #include "protocol/transact.h"
 
+#include "protocol/diag_codes.h"
+
 namespace flotilla::protocol {
 namespace {
 
-constexpr uint8_t kNvRead = 0x26;
-constexpr uint8_t kNvWrite = 0x27;
 // NV requests make the firmware touch its flash file system, so their replies take longer
 // to start; everything else is answered within a few milliseconds.
 constexpr uint32_t kNvPollMs = 30;
@@ -13,7 +13,8 @@ constexpr uint32_t kPollMs = 10;
 
 uint32_t PollInterval(const PhoneChannel& channel) {
   bool nv = channel.Mode() == PacketMode::Diag &&
-            (channel.RequestCommand() == kNvRead || channel.RequestCommand() == kNvWrite);
+            (channel.RequestCommand() == diag_code::kNvRead ||
+             channel.RequestCommand() == diag_code::kNvWrite);
   return nv ? kNvPollMs : kPollMs;
 }
 
