@@ -214,8 +214,11 @@ TEST_F(DownloadSequenceTest, OnePassWritesEveryImageInOrder) {
     EXPECT_EQ(WrittenImage(stick_.requests, type), FileBytes(dir_ / file));
   }
   // The headers go with their open requests.
-  for (const auto& r : RequestsWithCode(0x1B))
-    if (r[1] == 5) EXPECT_EQ(Packet(r.begin() + 2, r.end()), FileBytes(dir_ / "amsshd.mbn"));
+  for (const auto& r : RequestsWithCode(0x1B)) {
+    if (r[1] == 5) {
+      EXPECT_EQ(Packet(r.begin() + 2, r.end()), FileBytes(dir_ / "amsshd.mbn"));
+    }
+  }
   EXPECT_EQ(display_.progress.back(), 80);
 }
 
