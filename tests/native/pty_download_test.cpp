@@ -19,6 +19,7 @@
 
 #include "protocol/byte_order.h"
 #include "protocol/framing.h"
+#include "pty_client.h"
 
 namespace flotilla {
 namespace {
@@ -26,27 +27,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using protocol::PacketMode;
 
-// Generous bounds for a loaded machine; every wait ends as soon as its condition holds.
-constexpr auto kPatience = std::chrono::seconds(10);
-
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-std::string ReadyValue(const std::string& ready, const std::string& name) {
-  std::ifstream in(ready);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(name + "=", 0) == 0) return line.substr(name.size() + 1);
-  return "";
-}
+using test::Exists;
+using test::ReadyValue;
+using test::WaitFor;
+using Port = test::PtyClient;
 
 Bytes FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -54,48 +38,6 @@ Bytes FileBytes(const std::string& path) {
 }
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-class Port {
- public:
-  explicit Port(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    if (fd_ < 0) return;
-    termios tio{};
-    tcgetattr(fd_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd_, TCSANOW, &tio);
-  }
-  ~Port() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Ok() const { return fd_ >= 0; }
-
-  // Sends a packet framed for `mode` and returns the reply packet (without FCS); empty when
-  // none came or it did not unframe. Replies outside the firmware must open with a flag.
-  Bytes Exchange(PacketMode mode, const Bytes& packet) {
-    Bytes frame(protocol::MaxFrameLength(packet.size()));
-    frame.resize(protocol::FramePacket(mode, packet.data(), packet.size(), frame.data(), frame.size()));
-    if (::write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return {};
-    const size_t flags = protocol::HasLeadingFlag(mode) ? 2 : 1;
-    Bytes got;
-    WaitFor([&] {
-      uint8_t buffer[512];
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n > 0) got.insert(got.end(), buffer, buffer + n);
-      return static_cast<size_t>(std::count(got.begin(), got.end(), protocol::kFlag)) >= flags;
-    });
-    if (got.empty() || (protocol::HasLeadingFlag(mode) && got[0] != protocol::kFlag)) return {};
-    size_t length = got.size();
-    got.push_back(0);
-    if (protocol::UnframeInPlace(mode, got.data(), length, got.size()) != protocol::UnframeStatus::Ok ||
-        length < 3)
-      return {};
-    got.resize(length - 2);
-    return got;
-  }
-
- private:
-  int fd_;
-};
 
 class PtyDownloadTest : public ::testing::Test {
  protected:
