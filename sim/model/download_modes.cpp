@@ -6,17 +6,13 @@
 #include <string>
 
 #include "protocol/byte_order.h"
+#include "protocol/download_codes.h"
 
 namespace flotilla::sim {
 namespace {
 
-// Boot downloader requests.
-constexpr uint8_t kGo = 0x05;
-constexpr uint8_t kNop = 0x06;
-constexpr uint8_t kParameters = 0x07;
-constexpr uint8_t kParametersReply = 0x08;
-constexpr uint8_t kReset = 0x0A;
-constexpr uint8_t kWrite32 = 0x0F;
+namespace dload_code = protocol::dload_code;
+namespace stream_code = protocol::stream_code;
 
 // What the parameters reply reports: protocol version, the oldest one understood, the
 // largest packet accepted, and the flash part.
@@ -26,18 +22,6 @@ constexpr uint32_t kMaxWritePacket = 1024;
 constexpr uint8_t kModel = 0x4A;
 constexpr uint8_t kSizeCode = 0x0B;
 constexpr uint8_t kDeviceType = 0x01;
-
-// Flash programmer requests and replies.
-constexpr uint8_t kHello = 0x01;
-constexpr uint8_t kHelloReply = 0x02;
-constexpr uint8_t kStreamWrite = 0x07;
-constexpr uint8_t kBlockWritten = 0x08;
-constexpr uint8_t kStreamNop = 0x09;
-constexpr uint8_t kStreamReset = 0x0B;
-constexpr uint8_t kClose = 0x15;
-constexpr uint8_t kSecurityMode = 0x17;
-constexpr uint8_t kPartitionTable = 0x19;
-constexpr uint8_t kOpenMultiImage = 0x1B;
 
 constexpr char kHostMagic[] = "QCOM fast download protocol host";
 constexpr char kTargetMagic[] = "QCOM fast download protocol target";
@@ -80,19 +64,19 @@ std::vector<uint8_t> DownloadModes::Uploaded() const { return ram_; }
 std::vector<uint8_t> DownloadModes::BootAnswer(const std::vector<uint8_t>& request) {
   const size_t n = request.size();
   switch (request[0]) {
-    case kNop:
+    case dload_code::kNop:
       return {kDloadAck};
-    case kParameters: {
-      std::vector<uint8_t> reply = {kParametersReply, kProtocolVersion, kMinimumVersion};
+    case dload_code::kParameterRequest: {
+      std::vector<uint8_t> reply = {dload_code::kParameters, kProtocolVersion, kMinimumVersion};
       AppendLe32(reply, kMaxWritePacket);
       reply.insert(reply.end(), {kModel, kSizeCode, kDeviceType});
       return reply;
     }
-    case kWrite32:
+    case dload_code::kWrite32:
       return Write(request);
-    case kGo:
+    case dload_code::kGo:
       return Go(request);
-    case kReset:
+    case dload_code::kReset:
       if (n != 1) return NakPacket(kNakBadLength);
       if (state_.RequestReset(StickMode::Firmware)) Log("boot: reset accepted");
       return {kDloadAck};
@@ -134,34 +118,34 @@ std::vector<uint8_t> DownloadModes::Go(const std::vector<uint8_t>& request) {
 std::vector<uint8_t> DownloadModes::StreamAnswer(const std::vector<uint8_t>& request) {
   const size_t n = request.size();
   const uint8_t code = request[0];
-  if (code == kHello) return Hello(request);
-  if (!greeted_ && code != kStreamNop && code != kStreamReset)
+  if (code == stream_code::kHello) return Hello(request);
+  if (!greeted_ && code != stream_code::kNop && code != stream_code::kReset)
     return StreamErrorPacket(kStreamOutOfSequence);
   switch (code) {
-    case kStreamNop: {
-      std::vector<uint8_t> reply = {static_cast<uint8_t>(kStreamNop + 1)};
+    case stream_code::kNop: {
+      std::vector<uint8_t> reply = {static_cast<uint8_t>(stream_code::kNop + 1)};
       reply.insert(reply.end(), request.begin() + 1, request.end());
       return reply;
     }
-    case kSecurityMode:
+    case stream_code::kSecurityMode:
       if (n != 2) return StreamErrorPacket(kStreamBadLength);
-      return {static_cast<uint8_t>(kSecurityMode + 1)};
-    case kPartitionTable:
+      return {static_cast<uint8_t>(stream_code::kSecurityMode + 1)};
+    case stream_code::kPartitionTable:
       if (n < 3) return StreamErrorPacket(kStreamBadLength);
       if (open_type_ >= 0) return StreamErrorPacket(kStreamOutOfSequence);
       flash_.SetPartitionTable(std::vector<uint8_t>(request.begin() + 2, request.end()));
       partition_seen_ = true;
       Log("stream: partition table of " + std::to_string(n - 2) + " bytes stored");
-      return {static_cast<uint8_t>(kPartitionTable + 1), 0x00};
-    case kOpenMultiImage:
+      return {static_cast<uint8_t>(stream_code::kPartitionTable + 1), 0x00};
+    case stream_code::kOpenMultiImage:
       return Open(request);
-    case kStreamWrite:
+    case stream_code::kWrite:
       return StreamWrite(request);
-    case kClose:
+    case stream_code::kClose:
       return Close();
-    case kStreamReset:
+    case stream_code::kReset:
       if (state_.RequestReset(StickMode::Firmware)) Log("stream: reset accepted");
-      return {static_cast<uint8_t>(kStreamReset + 1)};
+      return {static_cast<uint8_t>(stream_code::kReset + 1)};
     default:
       return StreamErrorPacket(kStreamBadCommand);
   }
@@ -178,7 +162,7 @@ std::vector<uint8_t> DownloadModes::Hello(const std::vector<uint8_t>& request) {
   greeted_ = true;
   // Magic, version, compatible version, largest block, flash base address, the flash id as a
   // counted text, window size, sector count, then the feature bits the programmer accepts.
-  std::vector<uint8_t> reply = {kHelloReply};
+  std::vector<uint8_t> reply = {stream_code::kHelloReply};
   reply.insert(reply.end(), kTargetMagic, kTargetMagic + sizeof kTargetMagic - 1);
   reply.push_back(kStreamVersion);
   reply.push_back(kStreamCompatible);
@@ -202,13 +186,13 @@ std::vector<uint8_t> DownloadModes::Open(const std::vector<uint8_t>& request) {
   open_image_ = {};
   open_image_.header.assign(request.begin() + 2, request.end());
   Log("stream: image " + std::to_string(type) + " opened");
-  return {static_cast<uint8_t>(kOpenMultiImage + 1), 0x00};
+  return {static_cast<uint8_t>(stream_code::kOpenMultiImage + 1), 0x00};
 }
 
 std::vector<uint8_t> DownloadModes::StreamWrite(const std::vector<uint8_t>& request) {
   if (request.size() < 5) return StreamErrorPacket(kStreamBadLength);
   const uint32_t address = protocol::ReadLe32(request.data() + 1);
-  std::vector<uint8_t> written = {kBlockWritten};
+  std::vector<uint8_t> written = {stream_code::kBlockWritten};
   AppendLe32(written, address);
   if (address == kProbeAddress) return written;
   if (open_type_ < 0) return StreamErrorPacket(kStreamOutOfSequence);
@@ -228,7 +212,7 @@ std::vector<uint8_t> DownloadModes::Close() {
     open_type_ = -1;
     open_image_ = {};
   }
-  return {static_cast<uint8_t>(kClose + 1)};
+  return {static_cast<uint8_t>(stream_code::kClose + 1)};
 }
 
 }  // namespace flotilla::sim

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/download_codes.h"
+
 #include "sim/model/firmware_state.h"
 #include "sim/model/flash_store.h"
 #include "sim/model/sim_log.h"
@@ -12,9 +14,9 @@
 
 namespace flotilla::sim {
 
-// Boot downloader codes (big-endian fields).
-constexpr uint8_t kDloadAck = 0x02;
-constexpr uint8_t kDloadNak = 0x03;
+// Boot downloader replies (big-endian fields).
+constexpr uint8_t kDloadAck = protocol::dload_code::kAck;
+constexpr uint8_t kDloadNak = protocol::dload_code::kNak;
 // Its negative acknowledge reasons.
 constexpr uint16_t kNakBadFcs = 1;
 constexpr uint16_t kNakBadAddress = 2;
@@ -24,7 +26,7 @@ constexpr uint16_t kNakUnknownCommand = 6;
 constexpr uint16_t kNakFailed = 7;
 
 // Flash programmer codes (little-endian fields).
-constexpr uint8_t kStreamError = 0x0D;
+constexpr uint8_t kStreamError = protocol::stream_code::kError;
 // Its error reasons.
 constexpr uint32_t kStreamBadAddress = 2;
 constexpr uint32_t kStreamBadLength = 3;

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "tools/mkimages/version_record_layout.h"
+#include "protocol/version_record_layout.h"
 
 namespace flotilla::sim {
 namespace {
@@ -82,10 +82,10 @@ std::string FlashStore::ApplicationVersion() const {
   const FlashImage* image = Image(kApplicationImage);
   if (!image) return {};
   const auto& body = image->body;
-  const auto& marker = mkimages::kVersionRecordMarker;
+  const auto& marker = protocol::kVersionRecordMarker;
   for (size_t at = 0; at + marker.size() <= body.size(); at += 4) {
     if (std::equal(marker.begin(), marker.end(), body.begin() + static_cast<long>(at)))
-      return mkimages::VersionTextOfRecord(body.data() + at, body.size() - at);
+      return protocol::VersionTextOfRecord(body.data() + at, body.size() - at);
   }
   return {};
 }

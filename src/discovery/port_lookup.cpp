@@ -72,8 +72,8 @@ int PortNumberFromName(const std::string& port_name) {
   return port_name.size() <= 3 ? 0 : std::atoi(port_name.c_str() + 3);
 }
 
-int LocateDevicePorts(update::CFlotillaDoc& doc, int line, platform::Registry& registry) {
-  update::LineRecord& record = doc.Line(line);
+int LocateDevicePorts(line::CFlotillaDoc& doc, int line, platform::Registry& registry) {
+  line::LineRecord& record = doc.Line(line);
   CRegistryKey key(registry);
 
   std::string at_instance;
@@ -91,7 +91,7 @@ int LocateDevicePorts(update::CFlotillaDoc& doc, int line, platform::Registry& r
   return at_found || diag_found ? 1 : 0;
 }
 
-int SendLineAtCommand(update::CFlotillaDoc& doc, int line, const std::string& command) {
+int SendLineAtCommand(line::CFlotillaDoc& doc, int line, const std::string& command) {
   std::string answer;
   return doc.Line(line).at_channel.Command(command, answer) ? 1 : 0;
 }

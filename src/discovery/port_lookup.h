@@ -4,17 +4,17 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 
 namespace flotilla::discovery {
 
 // Reads the registrations of the modem (AT) drivers and the diagnostics drivers and writes
 // the COM numbers found into the line. 1 when either list yielded a device instance.
-int LocateDevicePorts(update::CFlotillaDoc& doc, int line, platform::Registry& registry);
+int LocateDevicePorts(line::CFlotillaDoc& doc, int line, platform::Registry& registry);
 
 // Sends one AT command on the line's open AT channel. 1 when the stick answered and the
 // answer is not "error".
-int SendLineAtCommand(update::CFlotillaDoc& doc, int line, const std::string& command);
+int SendLineAtCommand(line::CFlotillaDoc& doc, int line, const std::string& command);
 
 // "COM12" gives 12: the first three characters are dropped, the rest read like atoi.
 int PortNumberFromName(const std::string& port_name);

@@ -5,19 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "discovery/port_lookup.h"
+#include "discovery/port_wait.h"
 #include "protocol/streaming.h"
-#include "update/line_version.h"
+#include "line/line_version.h"
 
 namespace flotilla::images {
 namespace {
 
-using update::LineContext;
-using update::Pause;
-using update::Recovery;
-using update::ReopenAt;
-using update::ReopenDiag;
-using update::RetryWith;
+using line::LineContext;
+using line::Pause;
+using line::Recovery;
+using line::ReopenAt;
+using line::ReopenDiag;
+using line::RetryWith;
 
 constexpr uint32_t kBlock = protocol::kStreamBlockBytes;
 constexpr uint32_t kProbeAddress = 0xFFFFFFFF;
@@ -328,11 +328,11 @@ bool RestartAfterProgramming(LineContext& context) {
   protocol::StreamReset(context.Diag());
   context.Sleep(3000);
 
-  if (!update::WaitForPorts(context, [](const update::LineRecord&) { return true; })) {
+  if (!discovery::WaitForPorts(context, [](const line::LineRecord&) { return true; })) {
     context.Status(context.Diag().ErrorText());
     return false;
   }
-  context.Sleep(update::kPortSearchPauseMs);
+  context.Sleep(discovery::kPortSearchPauseMs);
 
   for (int pass = 0; pass < 60; ++pass) {
     context.Sleep(1000);
@@ -340,7 +340,7 @@ bool RestartAfterProgramming(LineContext& context) {
       if (context.ReopenAt()) break;
       context.Sleep(2000);
     }
-    if (context.ReopenDiag() && update::QueryDeviceVersion(context.doc, context.line)) return true;
+    if (context.ReopenDiag() && line::QueryDeviceVersion(context.doc, context.line)) return true;
   }
   return false;
 }

@@ -2,15 +2,15 @@
 // programmer, in up to 20 passes, and the stick's return to its firmware afterwards.
 #pragma once
 
-#include "update/line_context.h"
+#include "line/line_context.h"
 
 namespace flotilla::images {
 
 constexpr int kProgrammingPasses = 20;
 
 // True when one pass wrote every step.
-bool ProgramImages(update::LineContext& context);
+bool ProgramImages(line::LineContext& context);
 // Resets the stick and waits until it answers a version query in its firmware again.
-bool RestartAfterProgramming(update::LineContext& context);
+bool RestartAfterProgramming(line::LineContext& context);
 
 }  // namespace flotilla::images

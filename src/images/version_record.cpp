@@ -21,7 +21,7 @@ bool FindVersionRecord(std::istream& image, protocol::VersionRecord& record) {
     const std::streamsize got = image.gcount();
     if (got < 4) break;
     for (std::streamsize i = 0; i + 4 <= got; i += 4) {
-      if (std::memcmp(block.data() + i, kVersionRecordMarker, 4) != 0) continue;
+      if (std::memcmp(block.data() + i, protocol::kVersionRecordMarker.data(), 4) != 0) continue;
       image.clear();
       image.seekg(base + i);
       image.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));

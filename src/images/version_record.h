@@ -7,9 +7,6 @@
 
 namespace flotilla::images {
 
-// The record starts with these bytes, at an offset that is a multiple of 4.
-constexpr uint8_t kVersionRecordMarker[4] = {0x2C, 0x1A, 0xBE, 0x6E};
-
 // Scans `image` from its start, 4 bytes at a time, without loading it whole. On a match reads
 // 128 bytes from there (what lies beyond the end of the image stays as it was in `record`)
 // and returns true; otherwise `record` is untouched.

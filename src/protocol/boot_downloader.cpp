@@ -4,20 +4,14 @@
 #include <cstring>
 
 #include "protocol/byte_order.h"
+#include "protocol/download_codes.h"
 #include "protocol/operation_text.h"
 #include "protocol/transact.h"
 
 namespace flotilla::protocol {
 namespace {
 
-constexpr uint8_t kAck = 0x02;
-constexpr uint8_t kNak = 0x03;
-constexpr uint8_t kGo = 0x05;
-constexpr uint8_t kNop = 0x06;
-constexpr uint8_t kParameterRequest = 0x07;
-constexpr uint8_t kParameters = 0x08;
-constexpr uint8_t kReset = 0x0A;
-constexpr uint8_t kWrite32 = 0x0F;
+using namespace dload_code;
 
 bool Request(PhoneChannel& channel, uint8_t code, const uint8_t* fields, size_t length) {
   channel.ResetForRequest();

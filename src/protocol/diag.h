@@ -6,11 +6,11 @@
 #include <string>
 
 #include "protocol/phone_channel.h"
+#include "protocol/version_record_layout.h"
 
 namespace flotilla::protocol {
 
 constexpr size_t kNvDataBytes = 128;
-constexpr size_t kVersionRecordBytes = 128;
 constexpr size_t kVersionTexts = 9;
 constexpr size_t kBuildIdBytes = 256;
 constexpr uint16_t kNvStatusNoReply = 0xFFFF;

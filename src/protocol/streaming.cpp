@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/byte_order.h"
+#include "protocol/download_codes.h"
 #include "protocol/fcs16.h"
 #include "protocol/framing.h"
 #include "protocol/operation_text.h"
@@ -12,15 +13,7 @@
 namespace flotilla::protocol {
 namespace {
 
-constexpr uint8_t kHello = 0x01;
-constexpr uint8_t kStreamWrite = 0x07;
-constexpr uint8_t kNop = 0x09;
-constexpr uint8_t kReset = 0x0B;
-constexpr uint8_t kError = 0x0D;
-constexpr uint8_t kClose = 0x15;
-constexpr uint8_t kSecurityMode = 0x17;
-constexpr uint8_t kPartitionTable = 0x19;
-constexpr uint8_t kOpenMultiImage = 0x1B;
+using namespace stream_code;
 
 constexpr char kHostName[] = "QCOM fast download protocol host";
 
@@ -224,7 +217,7 @@ bool StreamWrite(PhoneChannel& channel, const uint8_t* data, uint32_t address, u
   }
   WriteLe32(fields, address);
   if (length) std::memcpy(fields + 4, data, length);
-  if (Request(channel, kStreamWrite, fields, 4 + length) && StreamExchange(channel)) return true;
+  if (Request(channel, kWrite, fields, 4 + length) && StreamExchange(channel)) return true;
   return FailWith(channel, "Write a Block of Data to Memory Failed, Since %s");
 }
 

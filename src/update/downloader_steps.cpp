@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include "discovery/port_wait.h"
 #include "protocol/boot_downloader.h"
 #include "protocol/diag.h"
 #include "protocol/operation_text.h"
@@ -11,6 +12,13 @@
 
 namespace flotilla::update {
 namespace {
+
+using line::DeviceState;
+using line::LineContext;
+using line::LineRecord;
+using line::Pause;
+using line::ReopenDiag;
+using line::RetryWith;
 
 constexpr int kSubsystemPolls = 100;
 
@@ -46,7 +54,7 @@ bool EnterBootDownloader(LineContext& context) {
 
   // It comes back with its diagnostics port only, speaking the boot downloader protocol.
   context.Sleep(5000);
-  if (!WaitForPorts(context, [](const LineRecord& line) { return line.diag_port != 0; }))
+  if (!discovery::WaitForPorts(context, [](const LineRecord& line) { return line.diag_port != 0; }))
     return false;
   context.ReopenDiag();
 

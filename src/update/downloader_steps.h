@@ -2,7 +2,7 @@
 // flash programmer there.
 #pragma once
 
-#include "update/line_context.h"
+#include "line/line_context.h"
 
 namespace flotilla::update {
 
@@ -10,12 +10,12 @@ constexpr uint32_t kFlashProgrammerAddress = 0x00800000;
 
 // From the running firmware into the boot downloader; true when it answered and its flash
 // parameters were read into the line.
-bool EnterBootDownloader(LineContext& context);
+bool EnterBootDownloader(line::LineContext& context);
 // Writes the line's armprg.bin into the stick's memory in 1017-byte blocks.
-bool UploadFlashProgrammer(LineContext& context);
+bool UploadFlashProgrammer(line::LineContext& context);
 // Starts the uploaded programmer and greets it; true when it answers a streaming no-op.
-bool StartFlashProgrammer(LineContext& context);
+bool StartFlashProgrammer(line::LineContext& context);
 // Marks the line as without device and resets the stick in the protocol it speaks now.
-bool ResetLineDevice(LineContext& context, bool in_downloader);
+bool ResetLineDevice(line::LineContext& context, bool in_downloader);
 
 }  // namespace flotilla::update

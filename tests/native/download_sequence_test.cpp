@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fake_programmer.h"
+#include "discovery/port_wait.h"
 #include "images/programming.h"
 #include "platform/memory_registry.h"
 #include "protocol/byte_order.h"
@@ -21,7 +22,7 @@ namespace {
 
 using test::Packet;
 
-class RecordingDisplay : public update::LineDisplay {
+class RecordingDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int, const std::string& text) override { statuses.push_back(text); }
   void SetLineProgress(int, int percent) override { progress.push_back(percent); }
@@ -41,7 +42,7 @@ class DownloadSequenceTest : public ::testing::Test {
  protected:
   DownloadSequenceTest()
       : stick_(clock_),
-        doc_(update::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}),
+        doc_(line::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}),
         context_{doc_, registry_, display_, prompts_, 0} {
     dir_ = std::filesystem::path(::testing::TempDir()) /
            ("flotilla_images_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
@@ -100,8 +101,8 @@ class DownloadSequenceTest : public ::testing::Test {
   platform::MemoryRegistry registry_;
   RecordingDisplay display_;
   platform::RecordingPrompts prompts_;
-  update::CFlotillaDoc doc_;
-  update::LineContext context_;
+  line::CFlotillaDoc doc_;
+  line::LineContext context_;
   std::filesystem::path dir_;
 };
 
@@ -169,8 +170,8 @@ TEST_F(DownloadSequenceTest, EnterBootDownloaderStopsWaitingForAStickThatNeverRe
   const uint64_t before = clock_.NowMs();
   EXPECT_FALSE(update::EnterBootDownloader(context_));
   EXPECT_EQ(doc_.Line(0).diag_channel.ErrorText(), "the stick did not come back within 120 s");
-  EXPECT_GE(clock_.NowMs() - before, update::kReenumerationLimitMs);
-  EXPECT_LT(clock_.NowMs() - before, update::kReenumerationLimitMs + 60000);
+  EXPECT_GE(clock_.NowMs() - before, discovery::kReenumerationLimitMs);
+  EXPECT_LT(clock_.NowMs() - before, discovery::kReenumerationLimitMs + 60000);
   EXPECT_TRUE(RequestsWithCode(0x06).empty());
 }
 
@@ -297,7 +298,7 @@ TEST_F(DownloadSequenceTest, RestartWaitsForTheStickAndReadsItsVersion) {
   ASSERT_TRUE(images::RestartAfterProgramming(context_));
   EXPECT_EQ(test::Hex(stick_.requests[0]), "0b");
   EXPECT_EQ(doc_.Line(0).version_text, "NEW_FW");
-  EXPECT_EQ(doc_.Line(0).device_state, update::DeviceState::Answered);
+  EXPECT_EQ(doc_.Line(0).device_state, line::DeviceState::Answered);
 
   registry_.Clear();
   EXPECT_FALSE(images::RestartAfterProgramming(context_));

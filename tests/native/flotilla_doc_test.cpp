@@ -1,12 +1,12 @@
 // CFlotillaDoc: the eight lines' initial values, module paths and the port (re)opening.
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/virtual_clock.h"
 #include "sim/transport/inprocess_stick.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 namespace {
 
 class FlotillaDocTest : public ::testing::Test {
@@ -62,4 +62,4 @@ TEST_F(FlotillaDocTest, ReopeningAPortTakesTheNewNumberAtOnce) {
 }
 
 }  // namespace
-}  // namespace flotilla::update
+}  // namespace flotilla::line

@@ -18,12 +18,17 @@
 #include "tools/mkimages/image_header.h"
 #include "tools/mkimages/image_set.h"
 #include "tools/mkimages/mkimages_command.h"
-#include "tools/mkimages/version_record_layout.h"
+#include "protocol/version_record_layout.h"
 
 namespace flotilla::mkimages {
 namespace {
 
 namespace fs = std::filesystem;
+using protocol::BuildVersionRecord;
+using protocol::kVersionRecordBytes;
+using protocol::kVersionRecordMarker;
+using protocol::VersionRecordBytes;
+using protocol::VersionTextOfRecord;
 using Bytes = std::vector<uint8_t>;
 
 Bytes ReadFile(const fs::path& path) {

@@ -37,7 +37,7 @@ struct LookupCase {
 
 class PortLookupTest : public ::testing::Test {
  protected:
-  PortLookupTest() : doc_(update::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}) {}
+  PortLookupTest() : doc_(line::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}) {}
 
   void Register(const Registration& r) {
     const std::string key = kServices + r.service + "\\Enum";
@@ -50,7 +50,7 @@ class PortLookupTest : public ::testing::Test {
 
   platform::VirtualClock clock_;
   sim::InProcessStick stick_{clock_, sim::StickConfig{}};
-  update::CFlotillaDoc doc_;
+  line::CFlotillaDoc doc_;
   platform::MemoryRegistry registry_;
 };
 

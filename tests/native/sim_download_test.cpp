@@ -20,7 +20,7 @@
 #include "sim/transport/inprocess_stick.h"
 #include "tools/mkimages/image_set.h"
 #include "update/downloader_steps.h"
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 
 namespace flotilla {
 namespace {
@@ -32,7 +32,7 @@ constexpr int kAtPort = 3;
 constexpr int kDiagPort = 4;
 constexpr char kNewVersion[] = "BD_XV418V2.0.1B11";
 
-class RecordingDisplay : public update::LineDisplay {
+class RecordingDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int, const std::string& text) override { statuses.push_back(text); }
   void SetLineProgress(int, int percent) override { progress.push_back(percent); }
@@ -91,17 +91,17 @@ class SimDownloadTest : public ::testing::Test {
     stick_ = std::make_unique<sim::InProcessStick>(clock_, config_);
     stick_->SetPortNumbers(kAtPort, kDiagPort);
     stick_->SetRegistry(&registry_);
-    doc_ = std::make_unique<update::CFlotillaDoc>(
-        update::DocEnvironment{*stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"});
-    context_ = std::make_unique<update::LineContext>(
-        update::LineContext{*doc_, stick_->HostRegistry(), display_, prompts_, 0});
-    update::LineRecord& line = doc_->Line(0);
+    doc_ = std::make_unique<line::CFlotillaDoc>(
+        line::DocEnvironment{*stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"});
+    context_ = std::make_unique<line::LineContext>(
+        line::LineContext{*doc_, stick_->HostRegistry(), display_, prompts_, 0});
+    line::LineRecord& line = doc_->Line(0);
     line.paths.image_directory = (dir_ / "images").string();
     line.paths.flash_programmer = (dir_ / "images" / "armprg.bin").string();
     line.running = 1;
     line.data_port = kAtPort;
     line.diag_port = kDiagPort;
-    ASSERT_TRUE(doc_->OpenDiagPort(0, kDiagPort, update::kLineBaud));
+    ASSERT_TRUE(doc_->OpenDiagPort(0, kDiagPort, line::kLineBaud));
   }
 
   // From the firmware to a running flash programmer.
@@ -135,8 +135,8 @@ class SimDownloadTest : public ::testing::Test {
   RecordingDisplay display_;
   platform::RecordingPrompts prompts_;
   std::unique_ptr<sim::InProcessStick> stick_;
-  std::unique_ptr<update::CFlotillaDoc> doc_;
-  std::unique_ptr<update::LineContext> context_;
+  std::unique_ptr<line::CFlotillaDoc> doc_;
+  std::unique_ptr<line::LineContext> context_;
   fs::path dir_;
 };
 
@@ -153,7 +153,7 @@ TEST_F(SimDownloadTest, AFullUpdateWritesEveryImageAndTheStickReportsTheNewVersi
             platform::kRegistryOk);
   registry_.CloseKey(key);
   auto at = stick_->CreateSerialDevice();
-  EXPECT_FALSE(at->Open(kAtPort, update::kLineBaud, 8, 1));
+  EXPECT_FALSE(at->Open(kAtPort, line::kLineBaud, 8, 1));
 
   ASSERT_TRUE(update::UploadFlashProgrammer(*context_)) << Diag().ErrorText();
   EXPECT_EQ(stick_->Model().Downloads().Uploaded(), ReadFile(dir_ / "images" / "armprg.bin"));
@@ -221,7 +221,7 @@ TEST_F(SimDownloadTest, EachResetBringsTheFirmwareBackWithBothPorts) {
     EXPECT_TRUE(stick_->PortsPresent());
     EXPECT_EQ(stick_->Model().Mode(), StickMode::Firmware);
     auto at = stick_->CreateSerialDevice();
-    EXPECT_TRUE(at->Open(kAtPort, update::kLineBaud, 8, 1));
+    EXPECT_TRUE(at->Open(kAtPort, line::kLineBaud, 8, 1));
     // Nothing was written, so the firmware keeps its own version.
     EXPECT_EQ(stick_->Model().Config().version_texts[0], sim::StickConfig().version_texts[0]);
   }

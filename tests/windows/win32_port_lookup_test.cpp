@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/serial_port.h"
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 #include "wine_test_env.h"
 
 namespace flotilla::discovery {
@@ -17,7 +17,7 @@ TEST(Win32LocateDevicePorts, FindsTheSticksPortsInTheRegistry) {
   const int diag = test::ComFromEnv("FLOTILLA_DIAG_COM");
   if (at == 0 || diag == 0) GTEST_SKIP() << "run through ctest, which starts stick-sim";
   platform::Win32SerialFactory ports;
-  update::CFlotillaDoc doc(update::DocEnvironment{ports, platform::SystemClock(), 0x0409, "flotilla.exe"});
+  line::CFlotillaDoc doc(line::DocEnvironment{ports, platform::SystemClock(), 0x0409, "flotilla.exe"});
   platform::Win32Registry registry;
   EXPECT_EQ(LocateDevicePorts(doc, 0, registry), 1);
   EXPECT_EQ(doc.Line(0).data_port, at);

@@ -34,7 +34,7 @@ struct Options {
   uint32_t bytes_per_second = 11520;
 };
 
-class QuietDisplay : public update::LineDisplay {
+class QuietDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int, const std::string&) override {}
   void SetLineProgress(int, int) override {}
@@ -52,10 +52,10 @@ long long FloorMs(const fs::path& images, const Options& o) {
   platform::MemoryRegistry registrations;
   stick.SetRegistry(&registrations);
   stick.SetPortNumbers(3, 4);
-  update::CFlotillaDoc doc(update::DocEnvironment{stick, clock, 0x0409, "flotilla-bench"});
+  line::CFlotillaDoc doc(line::DocEnvironment{stick, clock, 0x0409, "flotilla-bench"});
   QuietDisplay display;
   platform::RecordingPrompts prompts;
-  update::LineContext context{doc, stick.HostRegistry(), display, prompts, 0};
+  line::LineContext context{doc, stick.HostRegistry(), display, prompts, 0};
   auto& line = doc.Line(0);
   line.diag_port = 4;
   line.data_port = 3;

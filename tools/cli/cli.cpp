@@ -13,10 +13,10 @@
 #include "images/programming.h"
 #include "images/version_record.h"
 #include "update/downloader_steps.h"
-#include "update/line_context.h"
+#include "line/line_context.h"
 #include "protocol/diag.h"
-#include "update/flotilla_doc.h"
-#include "update/line_version.h"
+#include "line/flotilla_doc.h"
+#include "line/line_version.h"
 
 namespace flotilla::cli {
 namespace {
@@ -60,7 +60,7 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
 }
 
 // Shows the line's status and progress on the console as the operations report them.
-class ConsoleDisplay : public update::LineDisplay {
+class ConsoleDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int line, const std::string& text) override {
     std::printf("line %d: %s\n", line + 1, text.c_str());
@@ -99,7 +99,7 @@ class Session {
   Session(CliPlatform& platform, const Options& options)
       : platform_(platform),
         options_(options),
-        doc_(update::DocEnvironment{platform.SerialDevices(), platform.Clock(),
+        doc_(line::DocEnvironment{platform.SerialDevices(), platform.Clock(),
                                     platform.LanguageId(), platform.ModuleFileName()}) {}
 
   protocol::PhoneChannel& Diag() { return doc_.Line(kLine).diag_channel; }
@@ -118,7 +118,7 @@ class Session {
   int Version() {
     if (!OpenDiag()) return 1;
     protocol::UnlockServiceProgramming(Diag());
-    const bool found = update::QueryDeviceVersion(doc_, kLine);
+    const bool found = line::QueryDeviceVersion(doc_, kLine);
     std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
     if (!found) return Fail(Diag().ErrorText());
     protocol::VersionSet texts;
@@ -181,21 +181,21 @@ class Session {
   }
 
   // The download steps run on line 0 with the ports named on the command line.
-  update::LineContext Line() {
-    return update::LineContext{doc_, platform_.Registry(), display_, prompts_, kLine};
+  line::LineContext Line() {
+    return line::LineContext{doc_, platform_.Registry(), display_, prompts_, kLine};
   }
 
   bool PrepareLine() {
     if (!OpenDiag()) return false;
-    update::LineRecord& line = doc_.Line(kLine);
+    line::LineRecord& line = doc_.Line(kLine);
     line.diag_port = platform_.PortNumber(options_.diag, kDiagHint);
     if (!options_.at.empty()) line.data_port = platform_.PortNumber(options_.at, kAtHint);
     line.running = 1;
     return true;
   }
 
-  int Step(const char* what, bool (*step)(update::LineContext&)) {
-    update::LineContext context = Line();
+  int Step(const char* what, bool (*step)(line::LineContext&)) {
+    line::LineContext context = Line();
     if (!step(context)) return Fail(std::string(what) + " failed: " + Diag().ErrorText());
     std::printf("%s: done\n", what);
     return 0;
@@ -218,7 +218,7 @@ class Session {
   }
 
   void UseImageDirectory() {
-    update::ImageSetPaths& paths = doc_.Line(kLine).paths;
+    line::ImageSetPaths& paths = doc_.Line(kLine).paths;
     paths.image_directory = options_.image_dir;
     paths.flash_programmer = options_.image_dir + "/armprg.bin";
   }
@@ -260,7 +260,7 @@ class Session {
     // The ports named on the command line are where the lookup may look for a stick.
     if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
     if (!options_.at.empty()) platform_.PortNumber(options_.at, kAtHint);
-    update::LineRecord& line = doc_.Line(kLine);
+    line::LineRecord& line = doc_.Line(kLine);
     line.diag_port = 0;
     if (!discovery::LocateDevicePorts(doc_, kLine, platform_.Registry()))
       return Fail("no stick is registered");
@@ -273,7 +273,7 @@ class Session {
  private:
   CliPlatform& platform_;
   const Options& options_;
-  update::CFlotillaDoc doc_;
+  line::CFlotillaDoc doc_;
   ConsoleDisplay display_;
   ConsolePrompts prompts_;
 };

@@ -12,12 +12,17 @@
 #include <vector>
 
 #include "tools/mkimages/image_header.h"
-#include "tools/mkimages/version_record_layout.h"
+#include "protocol/version_record_layout.h"
 
 namespace flotilla::mkimages {
 namespace {
 
 namespace fs = std::filesystem;
+using protocol::BuildVersionRecord;
+using protocol::kVersionRecordBytes;
+using protocol::kVersionRecordMarker;
+using protocol::kVersionTextMaxLength;
+using protocol::VersionRecordBytes;
 
 constexpr size_t kBlockBytes = 64 * 1024;
 

@@ -12,7 +12,7 @@
 #include "protocol/diag.h"
 #include "protocol/phone_channel.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 enum class LineOperation : int32_t { Update = 1, None = 2, NvBackup = 3, NvRestore = 4 };
 
@@ -65,4 +65,4 @@ struct LineRecord {
   protocol::AtChannel at_channel;
 };
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line

@@ -1,9 +1,9 @@
 // CFlotillaDoc: line creation, module-relative paths and the port (re)opening.
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 
 #include <cstdio>
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 CFlotillaDoc::CFlotillaDoc(const DocEnvironment& environment)
     : clock_(environment.clock),
@@ -49,4 +49,4 @@ bool CFlotillaDoc::OpenAtPort(int line, int port, uint32_t baud) {
   return true;
 }
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line

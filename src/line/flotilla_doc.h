@@ -9,9 +9,9 @@
 
 #include "platform/clock.h"
 #include "platform/serial_device.h"
-#include "update/line_record.h"
+#include "line/line_record.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 constexpr int kLineCount = 8;
 constexpr uint16_t kGermanLanguageId = 0x0407;
@@ -51,4 +51,4 @@ class CFlotillaDoc {
   std::array<std::unique_ptr<LineRecord>, kLineCount> lines_;
 };
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line

@@ -1,4 +1,5 @@
-// The 128-byte version record that the application image carries, as this project lays it out.
+// The 128-byte version record that the application image carries and the download check
+// sends: the one layout the host, the simulated stick and the image generator share.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace flotilla::mkimages {
+namespace flotilla::protocol {
 
 // The host finds the record by these four bytes at the first 4-aligned offset that holds them.
 constexpr std::array<uint8_t, 4> kVersionRecordMarker = {0x2C, 0x1A, 0xBE, 0x6E};
@@ -49,4 +50,4 @@ inline std::string VersionTextOfRecord(const uint8_t* record, size_t length) {
   return text;
 }
 
-}  // namespace flotilla::mkimages
+}  // namespace flotilla::protocol

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 class LineDisplay {
  public:
@@ -14,4 +14,4 @@ class LineDisplay {
   virtual void SetLineProgress(int line, int percent) = 0;
 };
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line

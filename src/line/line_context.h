@@ -8,10 +8,10 @@
 
 #include "platform/prompts.h"
 #include "platform/registry.h"
-#include "update/flotilla_doc.h"
-#include "update/line_display.h"
+#include "line/flotilla_doc.h"
+#include "line/line_display.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 constexpr uint32_t kLineBaud = 115200;
 
@@ -47,13 +47,4 @@ using Recovery = std::vector<RecoveryAction>;
 bool RetryWith(LineContext& context, const std::function<bool()>& attempt,
                const std::vector<Recovery>& recoveries);
 
-// How long a sequence waits for a stick that re-enumerates before it gives up, and the pause
-// between two port lookups meanwhile.
-constexpr uint32_t kReenumerationLimitMs = 120000;
-constexpr uint32_t kPortSearchPauseMs = 1000;
-
-// Looks the line's ports up until `found` holds, pausing between lookups; false (with the
-// channel's ErrorText saying so) after kReenumerationLimitMs.
-bool WaitForPorts(LineContext& context, const std::function<bool(const LineRecord&)>& found);
-
-}  // namespace flotilla::update
+}  // namespace flotilla::line

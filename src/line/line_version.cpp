@@ -1,7 +1,7 @@
 // QueryDeviceVersion at line level.
-#include "update/line_version.h"
+#include "line/line_version.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 bool QueryDeviceVersion(CFlotillaDoc& doc, int line) {
   LineRecord& record = doc.Line(line);
@@ -12,4 +12,4 @@ bool QueryDeviceVersion(CFlotillaDoc& doc, int line) {
   return found;
 }
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line

@@ -1,11 +1,11 @@
 // QueryDeviceVersion: asks a line's stick for its version and records what it said.
 #pragma once
 
-#include "update/flotilla_doc.h"
+#include "line/flotilla_doc.h"
 
-namespace flotilla::update {
+namespace flotilla::line {
 
 // Sets the line's version text and device state; true when the device answered.
 bool QueryDeviceVersion(CFlotillaDoc& doc, int line);
 
-}  // namespace flotilla::update
+}  // namespace flotilla::line
