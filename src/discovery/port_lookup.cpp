@@ -1,6 +1,7 @@
 // LocateDevicePorts: the driver services' Enum keys, newest instance, its PortName.
 #include "discovery/port_lookup.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -69,7 +70,13 @@ bool PortOfInstance(platform::Registry& registry, const std::string& instance, i
 }  // namespace
 
 int PortNumberFromName(const std::string& port_name) {
-  return port_name.size() <= 3 ? 0 : std::atoi(port_name.c_str() + 3);
+  if (port_name.size() <= 3) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(port_name.c_str() + 3, &end, 10);
+  // Windows numbers its COM ports from 1 to 255; anything else is no port.
+  if (errno != 0 || number < 1 || number > kHighestPort) return 0;
+  return static_cast<int>(number);
 }
 
 int LocateDevicePorts(line::CFlotillaDoc& doc, int line, platform::Registry& registry) {

@@ -16,7 +16,10 @@ int LocateDevicePorts(line::CFlotillaDoc& doc, int line, platform::Registry& reg
 // answer is not "error".
 int SendLineAtCommand(line::CFlotillaDoc& doc, int line, const std::string& command);
 
-// "COM12" gives 12: the first three characters are dropped, the rest read like atoi.
+constexpr int kHighestPort = 255;
+
+// "COM12" gives 12: the first three characters are dropped and the number that follows is
+// read; 0 when there is none or it lies outside 1 to kHighestPort.
 int PortNumberFromName(const std::string& port_name);
 
 }  // namespace flotilla::discovery

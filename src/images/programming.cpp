@@ -2,6 +2,7 @@
 #include "images/programming.h"
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,18 @@ const char kOpenFailCn[] = "打开文件失败！";
 const char kBadLengthCn[] = "文件长度不正确";
 const char kStopped[] = "downloading is stopped by manual!";
 
+// One run of the programming passes. `stopped` is set when an application or file system step
+// notices that the user stopped the line; from then on nothing is retried and no pass starts.
+struct Session {
+  LineContext& context;
+  bool stopped = false;
+
+  // RetryWith that gives up at once after a stop.
+  bool Retry(const std::function<bool()>& attempt, const std::vector<Recovery>& recoveries) {
+    return RetryWith(context, attempt, recoveries, [this] { return stopped; });
+  }
+};
+
 std::string PathOf(LineContext& context, const char* file) {
   return context.Record().paths.image_directory + "\\" + file;
 }
@@ -104,8 +117,8 @@ bool ReadSmallFile(LineContext& context, const char* file, const char* open_mess
 // Progress of a body being streamed: one percentage step per `blocks_per_step` blocks.
 class BodyProgress {
  public:
-  BodyProgress(LineContext& context, const ImageStep& step, uint64_t length)
-      : context_(context), step_(step), value_(step.progress.first) {
+  BodyProgress(Session& session, const ImageStep& step, uint64_t length)
+      : session_(session), context_(session.context), step_(step), value_(step.progress.first) {
     if (step.progress.span > 0)
       blocks_per_step_ = (length / kBlock) / static_cast<uint64_t>(step.progress.span);
     if (value_) context_.Progress(value_);
@@ -124,12 +137,14 @@ class BodyProgress {
     if (p.extra_every_15_ms && value_ % 15 == 0) context_.Sleep(p.extra_every_15_ms);
     if (step_.stoppable && context_.Record().running == 0) {
       context_.Status(kStopped);
+      session_.stopped = true;
       return false;
     }
     return true;
   }
 
  private:
+  Session& session_;
   LineContext& context_;
   const ImageStep& step_;
   int value_;
@@ -137,7 +152,8 @@ class BodyProgress {
   uint64_t counter_ = 0;
 };
 
-bool RunImageStep(LineContext& context, const ImageStep& step) {
+bool RunImageStep(Session& session, const ImageStep& step) {
+  LineContext& context = session.context;
   protocol::PhoneChannel& diag = context.Diag();
   std::vector<uint8_t> header;
   if (step.header_file &&
@@ -156,17 +172,17 @@ bool RunImageStep(LineContext& context, const ImageStep& step) {
     return false;
   }
 
-  if (!RetryWith(context,
-                 [&] {
-                   return protocol::StreamOpenMultiImage(diag, step.type, header.data(),
-                                                         static_cast<uint32_t>(header.size()));
-                 },
-                 step.open_retries)) {
+  if (!session.Retry(
+          [&] {
+            return protocol::StreamOpenMultiImage(diag, step.type, header.data(),
+                                                  static_cast<uint32_t>(header.size()));
+          },
+          step.open_retries)) {
     context.Status(step.open_failed_message);
     return false;
   }
 
-  BodyProgress progress(context, step, length);
+  BodyProgress progress(session, step, length);
   std::vector<uint8_t> block(kBlock);
   uint64_t offset = 0;
   bool more = true;
@@ -179,12 +195,11 @@ bool RunImageStep(LineContext& context, const ImageStep& step) {
       context.Status(step.body_open_message);
       return false;
     }
-    if (!RetryWith(context,
-                   [&] {
-                     return protocol::StreamWrite(diag, block.data(), static_cast<uint32_t>(offset),
-                                                  size);
-                   },
-                   step.block_retries)) {
+    if (!session.Retry(
+            [&] {
+              return protocol::StreamWrite(diag, block.data(), static_cast<uint32_t>(offset), size);
+            },
+            step.block_retries)) {
       context.Status(diag.ErrorText());
       return false;
     }
@@ -193,7 +208,7 @@ bool RunImageStep(LineContext& context, const ImageStep& step) {
   }
   body.close();
 
-  if (!RetryWith(context, [&] { return protocol::StreamClose(diag); }, step.close_retries)) {
+  if (!session.Retry([&] { return protocol::StreamClose(diag); }, step.close_retries)) {
     context.Status(step.close_failed_message);
     return false;
   }
@@ -264,51 +279,52 @@ bool PrepareNextPass(LineContext& context) {
   return false;
 }
 
-bool ProgrammingPass(LineContext& context, int pass) {
+bool ProgrammingPass(Session& session, int pass) {
+  LineContext& context = session.context;
   protocol::PhoneChannel& diag = context.Diag();
   if (pass > 1 && !PrepareNextPass(context)) return false;
 
   std::vector<uint8_t> probe(kBlock, 0);
   probe[0] = 'a';
-  if (!RetryWith(context, [&] { return protocol::StreamWrite(diag, probe.data(), kProbeAddress, kBlock); },
+  if (!session.Retry([&] { return protocol::StreamWrite(diag, probe.data(), kProbeAddress, kBlock); },
                  {{Pause(500)}, {ReopenDiag(), Pause(2000)}})) {
     context.Sleep(5000);
     return false;
   }
 
   context.Sleep(2000);
-  if (!RetryWith(context, [&] { return protocol::StreamSecurityMode(diag); },
+  if (!session.Retry([&] { return protocol::StreamSecurityMode(diag); },
                  {{Pause(500)}, {ReopenDiag(), Pause(2000)}}))
     return false;
 
   context.Progress(23);
-  if (!RetryWith(context, [&] { return PartitionTableStep(context); },
+  if (!session.Retry([&] { return PartitionTableStep(context); },
                  {{Pause(5000)}, {ReopenDiag(), Pause(2000)}}))
     return false;
 
   context.Sleep(2000);
-  if (!RetryWith(context, [&] { return RunImageStep(context, kQcsblHeader); },
+  if (!session.Retry([&] { return RunImageStep(session, kQcsblHeader); },
                  {{Pause(500)}, {ReopenDiag(), Pause(2000)}}))
     return false;
 
   context.Progress(24);
-  if (!RetryWith(context, [&] { return RunImageStep(context, kQcsbl); }, {{Pause(500)}, {}})) {
+  if (!session.Retry([&] { return RunImageStep(session, kQcsbl); }, {{Pause(500)}, {}})) {
     context.Sleep(2000);
     return false;
   }
 
-  if (!RetryWith(context, [&] { return RunImageStep(context, kOemsbl); },
+  if (!session.Retry([&] { return RunImageStep(session, kOemsbl); },
                  {{Pause(500)}, {ReopenDiag(), Pause(2000)}}))
     return false;
 
   context.Progress(25);
-  if (!RetryWith(context, [&] { return RunImageStep(context, kApplication); }, {{Pause(2000)}}))
+  if (!session.Retry([&] { return RunImageStep(session, kApplication); }, {{Pause(2000)}}))
     return false;
 
   context.Sleep(10000);
-  if (!RunImageStep(context, kNandProgrammer)) return false;
+  if (!RunImageStep(session, kNandProgrammer)) return false;
 
-  if (!RetryWith(context, [&] { return RunImageStep(context, kFileSystem); },
+  if (!session.Retry([&] { return RunImageStep(session, kFileSystem); },
                  {{Pause(2000)}, {Pause(2000)}}))
     return false;
 
@@ -318,10 +334,13 @@ bool ProgrammingPass(LineContext& context, int pass) {
 
 }  // namespace
 
-bool ProgramImages(LineContext& context) {
-  for (int pass = 1; pass <= kProgrammingPasses; ++pass)
-    if (ProgrammingPass(context, pass)) return true;
-  return false;
+ProgrammingResult ProgramImages(LineContext& context) {
+  Session session{context};
+  for (int pass = 1; pass <= kProgrammingPasses; ++pass) {
+    if (ProgrammingPass(session, pass)) return ProgrammingResult::Written;
+    if (session.stopped) return ProgrammingResult::Stopped;
+  }
+  return ProgrammingResult::Failed;
 }
 
 bool RestartAfterProgramming(LineContext& context) {

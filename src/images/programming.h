@@ -8,8 +8,15 @@ namespace flotilla::images {
 
 constexpr int kProgrammingPasses = 20;
 
-// True when one pass wrote every step.
-bool ProgramImages(line::LineContext& context);
+enum class ProgrammingResult {
+  Written,  // one pass wrote every step
+  Failed,   // every pass failed
+  Stopped,  // the user stopped the line; the flash is half-written
+};
+
+// Up to kProgrammingPasses passes. A stop noticed in the application or file system step ends
+// the run at once, without a further retry or pass.
+ProgrammingResult ProgramImages(line::LineContext& context);
 // Resets the stick and waits until it answers a version query in its firmware again.
 bool RestartAfterProgramming(line::LineContext& context);
 

@@ -13,9 +13,12 @@ CFlotillaDoc::CFlotillaDoc(const DocEnvironment& environment)
                                              environment.serial_devices.CreateSerialDevice(),
                                              environment.clock);
     line->diag_port = i == 0 ? 1 : 0;
-    line->version_text = German() ? "Kein Telefon" : "NULL";
+    line->texts.SetVersionText(German() ? "Kein Telefon" : "NULL");
     lines_[static_cast<size_t>(i)] = std::move(line);
   }
+  no_line_ = std::make_unique<LineRecord>(environment.serial_devices.CreateSerialDevice(),
+                                          environment.serial_devices.CreateSerialDevice(),
+                                          environment.clock);
   FillModulePaths(environment.module_file_name);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
@@ -29,8 +30,12 @@ class CFlotillaDoc {
  public:
   explicit CFlotillaDoc(const DocEnvironment& environment);
 
-  // Lines 0 to 7; texts count them from 1.
-  LineRecord& Line(int line) { return *lines_.at(static_cast<size_t>(line)); }
+  // Lines 0 to 7; texts count them from 1. Any other number gives a spare record without
+  // ports, so a stray number reaches no stick and never throws.
+  LineRecord& Line(int line) {
+    return IsLine(line) ? *lines_[static_cast<size_t>(line)] : *no_line_;
+  }
+  static bool IsLine(int line) { return line >= 0 && line < kLineCount; }
   platform::Clock& Clock() { return clock_; }
 
   // Closes the line's diagnostics port when open and opens `port`. True when open.
@@ -39,8 +44,16 @@ class CFlotillaDoc {
   bool OpenAtPort(int line, int port, uint32_t baud);
 
   bool German() const { return language_ == 1; }
-  NvMode nv_mode = NvMode::RestoreRfAndImei;
-  std::string model_check_text;
+  std::atomic<NvMode> nv_mode{NvMode::RestoreRfAndImei};
+  // The text of the last model check, read by the window while a worker writes it.
+  std::string ModelCheckText() const {
+    std::lock_guard<std::mutex> lock(model_check_mutex_);
+    return model_check_text_;
+  }
+  void SetModelCheckText(std::string text) {
+    std::lock_guard<std::mutex> lock(model_check_mutex_);
+    model_check_text_ = std::move(text);
+  }
   std::atomic<int32_t> replug_enabled{1};
 
  private:
@@ -48,7 +61,10 @@ class CFlotillaDoc {
 
   platform::Clock& clock_;
   int32_t language_;
+  mutable std::mutex model_check_mutex_;
+  std::string model_check_text_;
   std::array<std::unique_ptr<LineRecord>, kLineCount> lines_;
+  std::unique_ptr<LineRecord> no_line_;
 };
 
 }  // namespace flotilla::line

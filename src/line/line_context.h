@@ -43,8 +43,10 @@ inline RecoveryAction ReopenAt() { return {RecoveryAction::Kind::ReopenAt, 0}; }
 using Recovery = std::vector<RecoveryAction>;
 
 // Runs `attempt`; after each failure performs the next recovery and runs it again. The
-// result is that of the last try.
+// result is that of the last try. When `give_up` is given and holds after a failure, no
+// further recovery or try follows.
 bool RetryWith(LineContext& context, const std::function<bool()>& attempt,
-               const std::vector<Recovery>& recoveries);
+               const std::vector<Recovery>& recoveries,
+               const std::function<bool()>& give_up = nullptr);
 
 }  // namespace flotilla::line

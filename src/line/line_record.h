@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "protocol/at_channel.h"
@@ -44,6 +45,40 @@ struct ImageSetPaths {
   std::string default_nv_file;
 };
 
+// The texts a device watch, a worker and the window read and write at once. Each read hands
+// out a copy taken under the lock, so no thread reads a string while another assigns it.
+class LineTexts {
+ public:
+  std::string VersionText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return version_text_;
+  }
+  protocol::VersionSet VersionStrings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return version_strings_;
+  }
+  // Version string n, counted from 1 (3 is the one UPDATE needs, 9 the model tag).
+  std::string VersionString(size_t n) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return n >= 1 && n <= version_strings_.size() ? version_strings_[n - 1] : std::string();
+  }
+  void SetVersionText(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_text_ = std::move(text);
+  }
+  // What one version query found: its text and the nine strings (all empty when it failed).
+  void SetVersions(std::string text, protocol::VersionSet strings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_text_ = std::move(text);
+    version_strings_ = std::move(strings);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string version_text_;
+  protocol::VersionSet version_strings_;
+};
+
 struct LineRecord {
   LineRecord(std::unique_ptr<platform::SerialDevice> diag_device,
              std::unique_ptr<platform::SerialDevice> at_device, platform::Clock& clock)
@@ -53,13 +88,12 @@ struct LineRecord {
   // threads, hence atomic.
   std::atomic<int32_t> diag_port{0};
   std::atomic<int32_t> data_port{0};
-  protocol::VersionSet version_strings;
-  std::string version_text;
+  LineTexts texts;
   protocol::FlashInfo flash_info;
   std::atomic<DeviceState> device_state{DeviceState::Unknown};
   // The one stop signal of a line: set while an operation runs, cleared to stop it.
   std::atomic<int32_t> running{0};
-  LineOperation operation = LineOperation::Update;
+  std::atomic<LineOperation> operation{LineOperation::Update};
   ImageSetPaths paths;
   protocol::PhoneChannel diag_channel;
   protocol::AtChannel at_channel;

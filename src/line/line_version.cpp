@@ -6,8 +6,9 @@ namespace flotilla::line {
 bool QueryDeviceVersion(CFlotillaDoc& doc, int line) {
   LineRecord& record = doc.Line(line);
   std::string text;
-  bool found = protocol::ReadDeviceVersion(record.diag_channel, text);
-  record.version_text = text;
+  protocol::VersionSet strings;
+  const bool found = protocol::ReadDeviceVersion(record.diag_channel, text, strings);
+  record.texts.SetVersions(std::move(text), std::move(strings));
   record.device_state = found ? DeviceState::Answered : DeviceState::NoDevice;
   return found;
 }

@@ -5,7 +5,8 @@
 
 namespace flotilla::line {
 
-// Sets the line's version text and device state; true when the device answered.
+// Sets the line's version text, its nine version strings (empty unless the version set was
+// read) and its device state; true when the device answered.
 bool QueryDeviceVersion(CFlotillaDoc& doc, int line);
 
 }  // namespace flotilla::line

@@ -14,7 +14,9 @@ namespace {
 using namespace diag_code;
 
 // Reads fields of a reply in order; what the reply does not hold reads as zero, so a short
-// reply never exposes bytes beyond what was received.
+// reply never exposes bytes beyond what was received. Zero stands in only for texts: a reply
+// whose status or value would be read past its end is refused before it gets here (see
+// ExpectReplyFields).
 class FieldReader {
  public:
   FieldReader(const uint8_t* data, size_t length) : data_(data), length_(length) {}
@@ -64,6 +66,14 @@ bool Request(PhoneChannel& channel, uint8_t code, const uint8_t* fields, size_t 
   return channel.SetRequest(code, fields, length);
 }
 
+// A request whose reply must hold at least `reply_fields` bytes after its code.
+bool RequestExpecting(PhoneChannel& channel, uint8_t code, const uint8_t* fields, size_t length,
+                      size_t reply_fields) {
+  if (!Request(channel, code, fields, length)) return false;
+  channel.ExpectReplyFields(reply_fields);
+  return true;
+}
+
 bool ModeChange(PhoneChannel& channel, uint16_t mode, uint32_t timeout_ms) {
   uint8_t fields[2];
   WriteLe16(fields, mode);
@@ -82,11 +92,15 @@ bool RawReplyIs(const PhoneChannel& channel, const uint8_t* expected, size_t len
          std::memcmp(channel.ReceiveBuffer(), expected, length) == 0;
 }
 
+// Item, data and status: an NV reply cut before its status tells nothing.
+constexpr size_t kNvReplyFields = 2 + kNvDataBytes + 2;
+
 bool NvExchange(PhoneChannel& channel, uint8_t code, uint16_t item, const NvData& data) {
-  uint8_t fields[2 + kNvDataBytes + 2] = {};
+  uint8_t fields[kNvReplyFields] = {};
   WriteLe16(fields, item);
   std::memcpy(fields + 2, data.data(), kNvDataBytes);
-  return Request(channel, code, fields, sizeof fields) && Transact(channel, 3, 2000);
+  return RequestExpecting(channel, code, fields, sizeof fields, kNvReplyFields) &&
+         Transact(channel, 3, 2000);
 }
 
 }  // namespace
@@ -109,7 +123,7 @@ const char* NvStatusText(uint16_t status) {
 
 bool QueryEsn(PhoneChannel& channel, uint32_t& esn) {
   esn = kNoEsn;
-  if (!Request(channel, kEsn, nullptr, 0) || !Transact(channel, 1, 300))
+  if (!RequestExpecting(channel, kEsn, nullptr, 0, 4) || !Transact(channel, 1, 300))
     return FailWith(channel, "Cannot Get the ESN Number of the Phone, Since %s");
   esn = Reply(channel).Le32();
   return true;
@@ -225,7 +239,9 @@ bool PrepareDownloader(PhoneChannel& channel) {
 
 bool QuerySubsystem4(PhoneChannel& channel) {
   static const uint8_t kFields[] = {0x04, 0x0E, 0x00};
-  if (!Request(channel, kSubsystem, kFields, sizeof kFields) || !Transact(channel, 1, 2000))
+  // The status follows the echoed subsystem, command and a reserved byte.
+  if (!RequestExpecting(channel, kSubsystem, kFields, sizeof kFields, 4) ||
+      !Transact(channel, 1, 2000))
     return false;
   FieldReader reply = Reply(channel);
   reply.Skip(3);
@@ -300,11 +316,16 @@ bool CheckCommunication(PhoneChannel& channel) {
 }
 
 bool ReadDeviceVersion(PhoneChannel& channel, std::string& text) {
+  VersionSet strings;
+  return ReadDeviceVersion(channel, text, strings);
+}
+
+bool ReadDeviceVersion(PhoneChannel& channel, std::string& text, VersionSet& strings) {
   text = "NULL";
+  strings = VersionSet{};
   if (!CheckCommunication(channel)) return false;
-  VersionSet texts;
-  if (QueryVersionSet(channel, texts)) {
-    text = texts[0];
+  if (QueryVersionSet(channel, strings)) {
+    text = strings[0];
     return true;
   }
   std::string build_id;

@@ -51,6 +51,9 @@ bool CheckCommunication(PhoneChannel& channel);
 // The version text of a stick: version text 1, else the build id, else the ESN in hex, else
 // "NULL". True when the device answered one of them.
 bool ReadDeviceVersion(PhoneChannel& channel, std::string& text);
+// The same, also handing out the nine strings of the version set; all empty unless the version
+// set itself was read.
+bool ReadDeviceVersion(PhoneChannel& channel, std::string& text, VersionSet& strings);
 
 // Splits a version set reply by its raw length (the bytes received before unframing).
 VersionSet ParseVersionSet(const uint8_t* fields, size_t length, size_t raw_length);

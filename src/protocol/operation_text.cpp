@@ -10,8 +10,10 @@ std::string FormatText(const char* format, ...) {
   char buffer[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
+  const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
+  // A text that cannot be formatted still says what went wrong, in the words of its format.
+  if (written < 0) return format;
   return buffer;
 }
 

@@ -7,7 +7,7 @@
 
 namespace flotilla::protocol {
 
-// printf-style text, cut at 1023 characters.
+// printf-style text, cut at 1023 characters; the format itself when formatting fails.
 std::string FormatText(const char* format, ...);
 
 // Puts `format` (one %s) around the channel's ErrorText and makes that the new ErrorText, as

@@ -35,6 +35,7 @@ void PhoneChannel::ResetForRequest() {
   receive_length_ = 0;
   transmit_.fill(0);
   transmit_length_ = 0;
+  expected_reply_fields_ = 0;
 }
 
 bool PhoneChannel::SetRequest(uint8_t command, const uint8_t* parameters, size_t length) {
@@ -108,7 +109,12 @@ bool PhoneChannel::UnframeReply() {
   }
   read_position_ = 1;
   reply_code_ = receive_[0];
-  return parsers_[ModeIndex(mode_)](*this);
+  if (!parsers_[ModeIndex(mode_)](*this)) return false;
+  if (ReplyFieldsLength() < expected_reply_fields_) {
+    error_text_ = "The Received Data from the Phone is Too Short";
+    return false;
+  }
+  return true;
 }
 
 void PhoneChannel::SetReplyParser(PacketMode mode, ReplyParser parser) {

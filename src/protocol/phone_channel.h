@@ -44,9 +44,13 @@ class PhoneChannel {
   std::string& ScratchText() { return scratch_text_; }
 
   // Before every request: empties the scratch text and zero-fills the extra data, the
-  // receive and transmit buffers and their lengths. Parameters, reply fields and ErrorText
-  // are kept.
+  // receive and transmit buffers and their lengths, and forgets the expected reply length.
+  // Parameters, reply fields and ErrorText are kept.
   void ResetForRequest();
+
+  // The reply fields (after the code) the request's answer must hold: a reply cut before
+  // them fails its attempt instead of reading the missing fields as zero.
+  void ExpectReplyFields(size_t count) { expected_reply_fields_ = count; }
 
   // The request that the Diag, BootDownload and Streaming builders send: the command code,
   // then the parameters exactly as the protocol lays them out. False when they do not fit.
@@ -105,6 +109,7 @@ class PhoneChannel {
   std::array<uint8_t, kMaxRequestPacket - 1> request_parameters_{};
   size_t request_parameters_length_ = 0;
   uint8_t reply_code_ = 0;
+  size_t expected_reply_fields_ = 0;
   size_t read_position_ = 0;
   uint32_t transmit_length_ = 0;
   std::array<uint8_t, kTransmitCapacity> transmit_{};

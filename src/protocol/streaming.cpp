@@ -35,13 +35,13 @@ uint32_t ReasonOf(const uint8_t* packet, size_t length) {
   return ReadLe32(reason);
 }
 
-// Waits for the reply of a stream write with a sleep that grows by 1 ms per poll, so a quick
-// reply is seen at once and a long erase costs few polls. Returns the waiting count, 0 when
-// nothing came within the limit; `elapsed_ms` is the time waited.
-uint32_t AwaitStreamReply(PhoneChannel& channel, uint32_t& elapsed_ms) {
+// Waits for bytes of a stream-write reply with a sleep that grows by 1 ms per poll, so a
+// quick reply is seen at once and a long erase costs few polls. `sleep_ms` carries the
+// growing sleep across the waits of one exchange. Returns the waiting count once it holds
+// still, 0 when nothing came before the limit; `elapsed_ms` is the time since `start`.
+uint32_t AwaitStreamReply(PhoneChannel& channel, uint32_t start, uint32_t& sleep_ms,
+                          uint32_t& elapsed_ms) {
   platform::Clock& clock = channel.Clock();
-  const uint32_t start = clock.TickCount();
-  uint32_t sleep_ms = 2;
   for (;;) {
     clock.Sleep(sleep_ms);
     const uint32_t first = channel.Port().BytesWaiting();
@@ -54,8 +54,23 @@ uint32_t AwaitStreamReply(PhoneChannel& channel, uint32_t& elapsed_ms) {
   }
 }
 
-// Checks every flag-delimited frame of a stream-write reply held in `data`.
-bool CheckReplyFrames(PhoneChannel& channel, uint8_t* data, size_t length) {
+// Unescapes a frame's inside in place and returns its packet length with the FCS, or 0 when
+// the FCS does not hold (an empty frame never holds).
+size_t CheckedPacket(uint8_t* inside, size_t length) {
+  size_t out = 0;
+  for (size_t in = 0; in < length; ++in) {
+    uint8_t b = inside[in];
+    if (b == kEscape && in + 1 < length) b = static_cast<uint8_t>(inside[++in] ^ kEscapeXor);
+    inside[out++] = b;
+  }
+  if (out == 0 || Fcs16Update(kFcsInit, inside, out) != kFcsGood) return 0;
+  return out;
+}
+
+}  // namespace
+
+StreamReplyScan ScanStreamWriteReply(uint8_t* data, size_t length, uint32_t address) {
+  StreamReplyScan scan;
   size_t open = 0;
   bool in_frame = false;
   for (size_t i = 0; i < length; ++i) {
@@ -66,28 +81,30 @@ bool CheckReplyFrames(PhoneChannel& channel, uint8_t* data, size_t length) {
       continue;
     }
     in_frame = false;
-    // Unescape the frame's inside in place; the two flags stay where they are.
-    size_t out = open + 1;
-    for (size_t in = open + 1; in < i; ++in) {
-      uint8_t b = data[in];
-      if (b == kEscape && in + 1 < i) b = static_cast<uint8_t>(data[++in] ^ kEscapeXor);
-      data[out++] = b;
+    scan.consumed = i + 1;
+    const size_t packet_length = CheckedPacket(data + open + 1, i - open - 1);
+    if (packet_length == 0) {
+      scan.verdict = StreamReplyScan::Verdict::Damaged;
+      return scan;
     }
     const uint8_t* packet = data + open + 1;
-    const size_t packet_length = out - (open + 1);
-    if (packet_length == 0 || Fcs16Update(kFcsInit, packet, packet_length) != kFcsGood) {
-      channel.SetErrorText("the Received Data is Wrong with CRC Checksum");
-      return false;
+    const size_t fields = packet_length - 2;  // code and fields, without the FCS
+    if (packet[0] == stream_code::kError) {
+      scan.verdict = StreamReplyScan::Verdict::Refused;
+      scan.reason = ReasonOf(packet, fields);
+      return scan;
     }
-    if (packet[0] == kError) {
-      channel.SetErrorText(StreamErrorText(ReasonOf(packet, packet_length - 2)));
-      return false;
-    }
+    // Only a block-written frame with this block's address confirms it; one for another
+    // address answers an earlier request that was given up on, and is passed over. The
+    // probe is not written anywhere, so any block-written frame answers it.
+    if (packet[0] == stream_code::kBlockWritten && fields >= 5 &&
+        (address == kStreamProbeAddress || ReadLe32(packet + 1) == address))
+      scan.verdict = StreamReplyScan::Verdict::Written;
   }
-  return true;
+  // A frame still open at the end is incomplete: the caller keeps it and waits for the rest.
+  if (!in_frame) scan.consumed = length;
+  return scan;
 }
-
-}  // namespace
 
 const char* StreamErrorText(uint32_t reason) {
   switch (reason) {
@@ -118,36 +135,64 @@ bool ParseStreamReply(PhoneChannel& channel) {
   return false;
 }
 
-bool StreamExchange(PhoneChannel& channel) {
+bool StreamExchange(PhoneChannel& channel, uint32_t address) {
   const uint32_t frame_length = channel.FrameRequest();
   if (frame_length == 0) return false;
   if (channel.Port().WriteStream(channel.TransmitBuffer(), frame_length) != frame_length) {
     channel.SetErrorText("Port Cannot Send desired data to the Phone");
     return false;
   }
-  uint32_t elapsed_ms = 0;
-  const uint32_t waiting = AwaitStreamReply(channel, elapsed_ms);
-  channel.SetErrorText(FormatText("time is %d(ms)", static_cast<int>(elapsed_ms)));
-  // A block that got no reply within the limit was not confirmed, so it counts as not
-  // written and the caller sends it again.
-  if (waiting == 0) return false;
-
+  const uint32_t start = channel.Clock().TickCount();
+  uint32_t sleep_ms = 2;
   uint8_t* data = channel.ReceiveBuffer();
+  size_t held = 0;  // an incomplete frame kept from the last read, at the buffer's start
   channel.SetReceiveLength(0);
-  uint32_t got = channel.Port().Read(
-      data + 1, waiting < PhoneChannel::kReceiveCapacity ? waiting : PhoneChannel::kReceiveCapacity);
-  if (got == 0) return false;
-  size_t length = got;
-  // The receive buffer has one byte more than the largest reply, for a missing opening flag.
-  if (data[1] == kFlag) {
-    std::memmove(data, data + 1, got);
-  } else {
-    data[0] = kFlag;
-    ++length;
+  for (;;) {
+    uint32_t elapsed_ms = 0;
+    const uint32_t waiting = AwaitStreamReply(channel, start, sleep_ms, elapsed_ms);
+    channel.SetErrorText(FormatText("time is %d(ms)", static_cast<int>(elapsed_ms)));
+    // A block that got no confirmation within the limit was not written as far as we know,
+    // so it counts as not written and the caller sends it again.
+    if (waiting == 0) return false;
+
+    // The receive buffer has one byte more than the largest reply, for a missing opening flag.
+    const size_t room = PhoneChannel::kReceiveCapacity - held;
+    if (room == 0) {
+      channel.SetErrorText("The Received Data from the Phone is Too Large");
+      return false;
+    }
+    const uint32_t got = channel.Port().Read(data + held + 1,
+                                             static_cast<uint32_t>(waiting < room ? waiting : room));
+    if (got == 0) return false;
+    size_t length = held + got;
+    if (held > 0 || data[held + 1] == kFlag) {
+      std::memmove(data + held, data + held + 1, got);
+    } else {
+      data[0] = kFlag;
+      ++length;
+    }
+    channel.SetReceiveLength(length);
+
+    const StreamReplyScan scan = ScanStreamWriteReply(data, length, address);
+    switch (scan.verdict) {
+      case StreamReplyScan::Verdict::Written:
+        return true;
+      case StreamReplyScan::Verdict::Refused:
+        channel.SetErrorReason(scan.reason);
+        channel.SetErrorText(StreamErrorText(scan.reason));
+        return false;
+      case StreamReplyScan::Verdict::Damaged:
+        channel.SetErrorText("the Received Data is Wrong with CRC Checksum");
+        return false;
+      case StreamReplyScan::Verdict::Unconfirmed:
+        break;
+    }
+    // A stick that keeps sending other blocks' answers still gets no more than the limit.
+    if (elapsed_ms > kStreamReplyLimitMs) return false;
+    // Nothing for this block yet: keep the incomplete frame, drop the rest, wait on.
+    held = length - scan.consumed;
+    if (held) std::memmove(data, data + scan.consumed, held);
   }
-  channel.SetReceiveLength(length < PhoneChannel::kReceiveCapacity ? length
-                                                                   : PhoneChannel::kReceiveCapacity);
-  return CheckReplyFrames(channel, data, length);
 }
 
 bool StreamHello(PhoneChannel& channel) {
@@ -217,7 +262,7 @@ bool StreamWrite(PhoneChannel& channel, const uint8_t* data, uint32_t address, u
   }
   WriteLe32(fields, address);
   if (length) std::memcpy(fields + 4, data, length);
-  if (Request(channel, kWrite, fields, 4 + length) && StreamExchange(channel)) return true;
+  if (Request(channel, kWrite, fields, 4 + length) && StreamExchange(channel, address)) return true;
   return FailWith(channel, "Write a Block of Data to Memory Failed, Since %s");
 }
 

@@ -92,7 +92,13 @@ TEST_F(DiagTest, EachOperationSucceedsOrExplainsItsFailure) {
       {"prepare downloader", PrepareDownloader, "5c 01 00 c2 01 00 a4 2b 7e", "5c 01", true, ""},
       {"subsystem 4 ready", QuerySubsystem4, "4b 04 0e 00 0d d3 7e", "4b 04 0e 00 00", true, ""},
       {"subsystem 4 busy", QuerySubsystem4, "4b 04 0e 00 0d d3 7e", "4b 04 0e 00 01", false, ""},
-      {"subsystem 4, status missing", QuerySubsystem4, "4b 04 0e 00 0d d3 7e", "4b 04 0e", true, ""},
+      // A reply cut before its status or value is no answer, never a zero.
+      {"subsystem 4, status missing", QuerySubsystem4, "4b 04 0e 00 0d d3 7e", "4b 04 0e 00", false,
+       "The Received Data from the Phone is Too Short"},
+      {"esn, bare code", esn_op, "01 f1 e1 7e", "01", false,
+       "Cannot Get the ESN Number of the Phone, Since The Received Data from the Phone is Too Short"},
+      {"esn, cut short", esn_op, "01 f1 e1 7e", "01 78 56 34", false,
+       "Cannot Get the ESN Number of the Phone, Since The Received Data from the Phone is Too Short"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -279,16 +285,33 @@ TEST_F(DiagTest, WriteNvItem) {
             "Cannot write #4051 NVItem, Since Port Cannot Receive Desired Data from the Phone");
 }
 
-TEST_F(DiagTest, AShortNvReplyReadsMissingFieldsAsZero) {
+TEST_F(DiagTest, AnNvReplyCutBeforeItsStatusIsRetriedAndNeverReadAsZero) {
+  const std::string read_cut = Framed("26 16 00");
+  const std::string write_cut = Framed("27 16 00");
   NvData data{};
-  data.fill(0x77);
   uint16_t status = 0;
-  Reply(Framed("26 47 00 01 02"));  // item 71 and two data bytes, nothing else
-  EXPECT_TRUE(ReadNvItem(channel_, 71, data, status));
-  EXPECT_EQ(data[0], 1);
-  EXPECT_EQ(data[1], 2);
-  EXPECT_EQ(data[2], 0);
-  EXPECT_EQ(status, 0);
+
+  // A cut reply fails its attempt; the next attempt's whole reply counts.
+  Reply(read_cut);
+  Reply(NvReply(0x26, 22, 0x3C, 0));
+  ASSERT_TRUE(ReadNvItem(channel_, 22, data, status));
+  EXPECT_EQ(data[0], 0x3C);
+  EXPECT_EQ(script_.writes, 2);
+
+  // Cut every time: no value, no status 0.
+  for (int i = 0; i < 3; ++i) Reply(Framed(std::vector<uint8_t>{0x26, 0x16, 0x00, 0x01, 0x02}));
+  data.fill(0x77);
+  EXPECT_FALSE(ReadNvItem(channel_, 22, data, status));
+  EXPECT_EQ(status, kNvStatusNoReply);
+  EXPECT_EQ(data, NvData{});
+  EXPECT_EQ(channel_.ErrorText(),
+            "cannot read #22 NVItem, since The Received Data from the Phone is Too Short");
+
+  for (int i = 0; i < 3; ++i) Reply(write_cut);
+  EXPECT_FALSE(WriteNvItem(channel_, 22, data, status));
+  EXPECT_EQ(status, kNvStatusNoReply);
+  EXPECT_EQ(channel_.ErrorText(),
+            "Cannot write #22 NVItem, Since The Received Data from the Phone is Too Short");
 }
 
 // The nine fields at the given widths, each filled with its own letter and followed by a

@@ -156,7 +156,7 @@ TEST_F(DownloadProtocolTest, StreamingRequestsOnTheWire) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Reply(Stream("08 00 00 00 00"));
+    Reply(Stream("08 00 04 00 00"));
     EXPECT_TRUE(c.run());
     EXPECT_EQ(test::Hex(SentPacket()), c.packet);
   }
@@ -176,35 +176,66 @@ TEST_F(DownloadProtocolTest, SingleFrameErrorRepliesKeepErrorTextAndTheReason) {
   EXPECT_EQ(channel_.ErrorText(), "the Received Data is Wrong with Wrong CRC Checksum");
 }
 
-TEST_F(DownloadProtocolTest, StreamWriteChecksEveryFrameOfItsReply) {
+TEST_F(DownloadProtocolTest, StreamWriteIsConfirmedOnlyByASoundFrameWithItsOwnAddress) {
   const uint8_t block[4] = {1, 2, 3, 4};
-  std::string damaged = Stream("08 00 00 00 00");
+  constexpr uint32_t kAddress = 0x0C00;
+  const std::string own = Stream("08 00 0c 00 00");
+  std::string damaged = own;
   damaged[3] ^= 0x01;
+  const char kTimedOut[] = "time is ";
   struct Case {
     const char* name;
     std::string reply;
+    std::string later;  // a second burst 100 ms after the first
     bool ok;
-    const char* reason;
+    const char* reason;  // after "... Failed, Since "; kTimedOut: the elapsed-time text
   } cases[] = {
-      {"block written", Stream("08 00 00 00 00"), true, ""},
-      {"without its opening flag", Stream("08 00 00 00 00").substr(1), true, ""},
-      {"block written, then out of sequence", Stream("08 00 00 00 00") + Stream("0d 0f 00 00 00"),
-       false, "Command out of sequence"},
-      {"unknown reason", Stream("0d 63 00 00 00"), false, "Illegal reason"},
-      {"damaged frame", damaged, false, "the Received Data is Wrong with CRC Checksum"},
-      {"an empty frame", "\x7e\x7e", false, "the Received Data is Wrong with CRC Checksum"},
+      {"block written", own, "", true, ""},
+      {"without its opening flag", own.substr(1), "", true, ""},
+      {"split across two bursts", own.substr(0, 3), own.substr(3), true, ""},
+      {"an earlier block's late answer, then its own", Stream("08 00 08 00 00") + own, "", true, ""},
+      {"an earlier block's late answer, its own later", Stream("08 00 08 00 00"), own, true, ""},
+      {"block written, then out of sequence", own + Stream("0d 0f 00 00 00"), "", false,
+       "Command out of sequence"},
+      {"refused after an earlier block's answer", Stream("08 00 08 00 00") + Stream("0d 0a 00 00 00"),
+       "", false, "Write-verify failed"},
+      {"unknown reason", Stream("0d 63 00 00 00"), "", false, "Illegal reason"},
+      {"damaged frame", damaged, "", false, "the Received Data is Wrong with CRC Checksum"},
+      {"an empty frame", "\x7e\x7e", "", false, "the Received Data is Wrong with CRC Checksum"},
+      // No sound frame for this block: it was not confirmed, whatever came.
+      {"only an earlier block's answer", Stream("08 00 08 00 00"), "", false, kTimedOut},
+      {"half an error frame", "\x7e\x0d\x0f", "", false, kTimedOut},
+      {"a noise byte", "\x55", "", false, kTimedOut},
+      {"a lone flag", "\x7e", "", false, kTimedOut},
+      {"block written without its address", Stream("08"), "", false, kTimedOut},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Reply(c.reply);
-    EXPECT_EQ(StreamWrite(channel_, block, 0, sizeof block), c.ok);
-    if (!c.ok) {
+    script_.replies.push_back({3, c.reply, 100, c.later});
+    EXPECT_EQ(StreamWrite(channel_, block, kAddress, sizeof block), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(channel_.ErrorText().rfind(kTimedOut, 0), 0u);
+    } else if (c.reason == kTimedOut) {
+      EXPECT_EQ(channel_.ErrorText().rfind(std::string("Write a Block of Data to Memory Failed, Since ") +
+                                               kTimedOut, 0),
+                0u)
+          << channel_.ErrorText();
+    } else {
       EXPECT_EQ(channel_.ErrorText(),
                 std::string("Write a Block of Data to Memory Failed, Since ") + c.reason);
-    } else {
-      EXPECT_EQ(channel_.ErrorText().rfind("time is ", 0), 0u);
     }
   }
+}
+
+TEST_F(DownloadProtocolTest, TheProbeWriteTakesAnyBlockWrittenFrame) {
+  // The probe writes nothing, so the programmer's echo of its address may differ.
+  const uint8_t probe[1] = {'a'};
+  Reply(Stream("08 00 00 00 00"));
+  EXPECT_TRUE(StreamWrite(channel_, probe, kStreamProbeAddress, 1));
+  Reply(Stream("0d 0f 00 00 00"));
+  EXPECT_FALSE(StreamWrite(channel_, probe, kStreamProbeAddress, 1));
+  Reply("\x7e\x0d");
+  EXPECT_FALSE(StreamWrite(channel_, probe, kStreamProbeAddress, 1));
 }
 
 TEST_F(DownloadProtocolTest, StreamWriteWaitsWithAGrowingSleepAndGivesUpAfterAMinute) {

@@ -196,7 +196,7 @@ std::vector<uint8_t> FileBytes(const std::filesystem::path& path) {
 }
 
 TEST_F(DownloadSequenceTest, OnePassWritesEveryImageInOrder) {
-  ASSERT_TRUE(images::ProgramImages(context_));
+  ASSERT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Written);
   EXPECT_EQ(OpenedTypes(), (std::vector<int>{2, 3, 4, 5, 10, 9}));
   // The probe write comes first: the letter a and 1023 zeros, to 0xFFFFFFFF.
   const Packet& probe = stick_.requests[0];
@@ -246,19 +246,31 @@ TEST_F(DownloadSequenceTest, ProgressFollowsTheApplicationAndFileSystemBlocks) {
     WriteImage("efs.mbn", c.efs);
     display_.progress.clear();
     clock_.ClearSleeps();
-    ASSERT_TRUE(images::ProgramImages(context_));
+    ASSERT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Written);
     EXPECT_EQ(display_.progress, c.progress);
   }
 }
 
-TEST_F(DownloadSequenceTest, AStopIsNoticedOnlyInTheApplicationStep) {
+TEST_F(DownloadSequenceTest, AStopEndsProgrammingAtOnce) {
   doc_.Line(0).running = 0;  // the user stopped before the boot loaders were written
-  EXPECT_FALSE(images::ProgramImages(context_));
-  EXPECT_TRUE(StatusSeen("downloading is stopped by manual!"));
-  // Every pass wrote the boot loaders before the application step noticed the stop.
-  const auto types = OpenedTypes();
-  EXPECT_EQ(std::count(types.begin(), types.end(), 4), images::kProgrammingPasses);
-  EXPECT_EQ(std::count(types.begin(), types.end(), 10), 0);
+  clock_.ClearSleeps();
+  EXPECT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Stopped);
+  // The application step notices the stop after its first progress step; nothing is retried
+  // and no second pass rewrites the boot loaders.
+  EXPECT_EQ(std::count(display_.statuses.begin(), display_.statuses.end(),
+                       "downloading is stopped by manual!"),
+            1);
+  EXPECT_EQ(OpenedTypes(), (std::vector<int>{2, 3, 4, 5}));
+  EXPECT_EQ(RequestsWithCode(0x15).size(), 3u);  // the three boot loaders' closes
+}
+
+TEST_F(DownloadSequenceTest, AStopInTheFileSystemStepEndsProgrammingToo) {
+  stick_.policy = [&](const Packet& r, bool flagged) -> std::optional<Packet> {
+    if (r[0] == 0x1B && r[1] == 9) doc_.Line(0).running = 0;  // stopped as the file system opens
+    return test::FakeProgrammer::Default(r, flagged);
+  };
+  EXPECT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Stopped);
+  EXPECT_EQ(OpenedTypes(), (std::vector<int>{2, 3, 4, 5, 10, 9}));
 }
 
 TEST_F(DownloadSequenceTest, TwentyAbandonedPassesFail) {
@@ -266,7 +278,7 @@ TEST_F(DownloadSequenceTest, TwentyAbandonedPassesFail) {
     if (r[0] == 0x17) return Packet{0x0D, 0x0C, 0, 0, 0};  // incorrect security code
     return test::FakeProgrammer::Default(r, flagged);
   };
-  EXPECT_FALSE(images::ProgramImages(context_));
+  EXPECT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Failed);
   EXPECT_EQ(RequestsWithCode(0x07).size(), 20u);  // one probe write per pass
   EXPECT_TRUE(RequestsWithCode(0x19).empty());
 }
@@ -279,7 +291,7 @@ TEST_F(DownloadSequenceTest, AFileSystemFailureInPassOneIsRecoveredByPassTwo) {
     if (r[0] == 0x1B && r[1] == 9 && ++efs_opens <= 18) return Packet{0x0D, 0x07, 0, 0, 0};
     return test::FakeProgrammer::Default(r, flagged);
   };
-  ASSERT_TRUE(images::ProgramImages(context_));
+  ASSERT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Written);
   EXPECT_TRUE(StatusSeen("Enter Download EFS mode fail!"));
   EXPECT_EQ(OpenedTypes(), (std::vector<int>{2, 3, 4, 5, 10, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9,
                                              9, 9, 9, 9, 9, 2, 3, 4, 5, 10, 9}));
@@ -297,7 +309,7 @@ TEST_F(DownloadSequenceTest, AFileSystemFailureInPassOneIsRecoveredByPassTwo) {
 TEST_F(DownloadSequenceTest, RestartWaitsForTheStickAndReadsItsVersion) {
   ASSERT_TRUE(images::RestartAfterProgramming(context_));
   EXPECT_EQ(test::Hex(stick_.requests[0]), "0b");
-  EXPECT_EQ(doc_.Line(0).version_text, "NEW_FW");
+  EXPECT_EQ(doc_.Line(0).texts.VersionText(), "NEW_FW");
   EXPECT_EQ(doc_.Line(0).device_state, line::DeviceState::Answered);
 
   registry_.Clear();

@@ -26,7 +26,7 @@ TEST_F(FlotillaDocTest, StartsEveryLineAsTheWindowExpects) {
     for (int i = 0; i < kLineCount; ++i) {
       SCOPED_TRACE(i);
       LineRecord& line = doc.Line(i);
-      EXPECT_EQ(line.version_text, text);
+      EXPECT_EQ(line.texts.VersionText(), text);
       EXPECT_EQ(line.diag_port, i == 0 ? 1 : 0);
       EXPECT_EQ(line.data_port, 0);
       EXPECT_EQ(line.running, 0);
@@ -38,7 +38,7 @@ TEST_F(FlotillaDocTest, StartsEveryLineAsTheWindowExpects) {
     }
     EXPECT_EQ(doc.nv_mode, NvMode::RestoreRfAndImei);
     EXPECT_EQ(doc.replug_enabled, 1);
-    EXPECT_TRUE(doc.model_check_text.empty());
+    EXPECT_TRUE(doc.ModelCheckText().empty());
   }
 }
 

@@ -64,7 +64,8 @@ long long FloorMs(const fs::path& images, const Options& o) {
   line.paths.flash_programmer = (images / "armprg.bin").string();
   if (!doc.OpenDiagPort(0, 4, 115200) || !doc.OpenAtPort(0, 3, 115200)) return -1;
   bool ok = update::EnterBootDownloader(context) && update::UploadFlashProgrammer(context) &&
-            update::StartFlashProgrammer(context) && images::ProgramImages(context) &&
+            update::StartFlashProgrammer(context) &&
+            images::ProgramImages(context) == images::ProgrammingResult::Written &&
             images::RestartAfterProgramming(context);
   return ok ? static_cast<long long>(clock.NowMs()) : -1;
 }

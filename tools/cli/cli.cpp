@@ -119,7 +119,7 @@ class Session {
     if (!OpenDiag()) return 1;
     protocol::UnlockServiceProgramming(Diag());
     const bool found = line::QueryDeviceVersion(doc_, kLine);
-    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    std::printf("version: %s\n", doc_.Line(kLine).texts.VersionText().c_str());
     if (!found) return Fail(Diag().ErrorText());
     protocol::VersionSet texts;
     if (!protocol::QueryVersionSet(Diag(), texts)) return Fail(Diag().ErrorText());
@@ -217,6 +217,11 @@ class Session {
     return Step("start-programmer", update::StartFlashProgrammer);
   }
 
+  // The programming passes, where a stop is not a failure of the stick.
+  static bool WriteImages(line::LineContext& context) {
+    return images::ProgramImages(context) == images::ProgrammingResult::Written;
+  }
+
   void UseImageDirectory() {
     line::ImageSetPaths& paths = doc_.Line(kLine).paths;
     paths.image_directory = options_.image_dir;
@@ -226,9 +231,9 @@ class Session {
   int Program() {
     if (!PrepareLine()) return 1;
     UseImageDirectory();
-    if (int rc = Step("program", images::ProgramImages)) return rc;
+    if (int rc = Step("program", WriteImages)) return rc;
     if (int rc = Step("restart", images::RestartAfterProgramming)) return rc;
-    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    std::printf("version: %s\n", doc_.Line(kLine).texts.VersionText().c_str());
     return 0;
   }
 
@@ -238,9 +243,9 @@ class Session {
     if (int rc = Step("enter-downloader", update::EnterBootDownloader)) return rc;
     if (int rc = Step("upload-programmer", update::UploadFlashProgrammer)) return rc;
     if (int rc = Step("start-programmer", update::StartFlashProgrammer)) return rc;
-    if (int rc = Step("program", images::ProgramImages)) return rc;
+    if (int rc = Step("program", WriteImages)) return rc;
     if (int rc = Step("restart", images::RestartAfterProgramming)) return rc;
-    std::printf("version: %s\n", doc_.Line(kLine).version_text.c_str());
+    std::printf("version: %s\n", doc_.Line(kLine).texts.VersionText().c_str());
     return 0;
   }
 

@@ -134,10 +134,13 @@ uint32_t Win32SerialPort::Read(uint8_t* buffer, uint32_t limit) {
   if (ReadFile(handle_, buffer, wanted, &got, &read_overlapped_)) return got;
   if (GetLastError() != ERROR_IO_PENDING) return 0;
   if (WaitForSingleObject(read_event_, kReadWaitMs) != WAIT_OBJECT_0) {
-    // The buffer must not be written after we return: cancel and settle the read.
+    // The buffer must not be written after we return: cancel and settle the read. Bytes that
+    // arrived before the cancel took effect are in the buffer and gone from the driver, so
+    // they are handed on rather than lost.
     CancelIo(handle_);
+    got = 0;
     GetOverlappedResult(handle_, &read_overlapped_, &got, TRUE);
-    return 0;
+    return got <= wanted ? got : 0;
   }
   got = 0;
   if (!GetOverlappedResult(handle_, &read_overlapped_, &got, FALSE)) return 0;
