@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,7 +16,10 @@
 #include "discovery/port_wait.h"
 #include "images/programming.h"
 #include "platform/memory_registry.h"
+#include "protocol/boot_downloader.h"
 #include "protocol/byte_order.h"
+#include "protocol/diag.h"
+#include "protocol/streaming.h"
 #include "test_bytes.h"
 #include "update/downloader_steps.h"
 
@@ -91,6 +97,21 @@ class DownloadSequenceTest : public ::testing::Test {
     std::vector<int> types;
     for (const auto& r : RequestsWithCode(0x1B)) types.push_back(r.size() > 1 ? r[1] : -1);
     return types;
+  }
+  // The requests (by code), re-opens and pauses of 50 ms or more, in order, after `first_sleep`
+  // sleeps: the retry schedule as the device and the clock saw it. Shorter sleeps are the
+  // exchanges' own polling.
+  std::string Schedule(size_t first_sleep = 0) const {
+    const auto& sleeps = clock_.Sleeps();
+    std::string out;
+    auto add = [&](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+    size_t mark = 0;
+    for (size_t i = first_sleep; i <= sleeps.size(); ++i) {
+      for (; mark < stick_.marks.size() && stick_.marks[mark].first <= i; ++mark)
+        if (stick_.marks[mark].first >= first_sleep) add(stick_.marks[mark].second);
+      if (i < sleeps.size() && sleeps[i] >= 50) add(std::to_string(sleeps[i]));
+    }
+    return out;
   }
   bool StatusSeen(const std::string& text) const {
     return std::find(display_.statuses.begin(), display_.statuses.end(), text) != display_.statuses.end();
@@ -315,6 +336,268 @@ TEST_F(DownloadSequenceTest, RestartWaitsForTheStickAndReadsItsVersion) {
   registry_.Clear();
   EXPECT_FALSE(images::RestartAfterProgramming(context_));
   EXPECT_TRUE(StatusSeen("the stick did not come back within 120 s"));
+}
+
+// Packets that refuse a request: a DIAG error reply, a boot downloader NAK, a streaming error.
+std::optional<Packet> Refusal(const Packet& request, bool flagged) {
+  if (!flagged) return Packet{0x13, request[0]};
+  if (request[0] == 0x01 || request[0] >= 0x09 || (request[0] == 0x07 && request.size() > 1))
+    return Packet{0x0D, 0x07, 0, 0, 0};  // a flash programmer request
+  return Packet{0x03, 0x00, 0x07};  // a boot downloader request
+}
+
+TEST_F(DownloadSequenceTest, EveryDownloadPathExchangeAgainstASilentStick) {
+  stick_.policy = [](const Packet&, bool) -> std::optional<Packet> { return std::nullopt; };
+  protocol::PhoneChannel& diag = doc_.Line(0).diag_channel;
+  const uint8_t data[4] = {1, 2, 3, 4};
+  protocol::FlashInfo flash;
+  struct Case {
+    const char* name;
+    std::function<bool()> run;
+    size_t requests;
+    uint64_t ms;
+  } cases[] = {
+      {"prepare downloader", [&] { return protocol::PrepareDownloader(diag); }, 1, 2010},
+      {"spc unlock", [&] { return protocol::UnlockServiceProgramming(diag); }, 1, 2010},
+      {"offline", [&] { return protocol::PutOffline(diag); }, 1, 10010},
+      {"subsystem 4", [&] { return protocol::QuerySubsystem4(diag); }, 1, 2010},
+      {"switch to the boot downloader", [&] { return protocol::SwitchToBootDownloader(diag); }, 1, 20010},
+      {"reset", [&] { return protocol::ResetPhone(diag); }, 1, 10010},
+      {"boot no-op", [&] { return protocol::DloadNop(diag); }, 1, 20010},
+      {"boot parameters", [&] { return protocol::DloadParameters(diag, flash); }, 1, 20010},
+      {"boot write", [&] { return protocol::DloadWrite(diag, 0x00800000, data, 4); }, 3, 15030},
+      {"boot go", [&] { return protocol::DloadGo(diag, 0x0080, 0); }, 3, 6030},
+      {"boot reset", [&] { return protocol::DloadReset(diag); }, 3, 6030},
+      {"hello", [&] { return protocol::StreamHello(diag); }, 3, 15030},
+      {"stream no-op", [&] { return protocol::StreamNop(diag); }, 1, 5010},
+      {"security mode", [&] { return protocol::StreamSecurityMode(diag); }, 3, 6030},
+      {"partition table", [&] { return protocol::StreamPartitionTable(diag, data, 4); }, 1, 100010},
+      {"open", [&] { return protocol::StreamOpenMultiImage(diag, 2, nullptr, 0); }, 2, 50020},
+      {"stream write", [&] { return protocol::StreamWrite(diag, data, 0, 4); }, 1, 60268},
+      {"close", [&] { return protocol::StreamClose(diag); }, 3, 60030},
+      {"stream reset", [&] { return protocol::StreamReset(diag); }, 3, 60030},
+      {"EnterBootDownloader", [&] { return update::EnterBootDownloader(context_); }, 4, 16340},
+      {"StartFlashProgrammer", [&] { return update::StartFlashProgrammer(context_); }, 21, 79710},
+      {"ProgramImages",
+       [&] { return images::ProgramImages(context_) == images::ProgrammingResult::Written; }, 98, 1699754},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    stick_.requests.clear();
+    const uint64_t start = clock_.NowMs();
+    EXPECT_FALSE(c.run());
+    EXPECT_EQ(stick_.requests.size(), c.requests);
+    EXPECT_EQ(clock_.NowMs() - start, c.ms);
+  }
+}
+
+TEST_F(DownloadSequenceTest, RetrySchedulesOfTheDownloadSteps) {
+  // Each row refuses the requests it names; the schedule lists the requests (by code),
+  // re-opens and pauses up to the step's end, or for the programming passes the first pass up
+  // to where the second begins.
+  int open_type = -1;  // the image the programmer has open
+  auto code_is = [](uint8_t code) { return [code](const Packet& r) { return r[0] == code; }; };
+  auto boot = [](uint8_t code) {
+    return [code](const Packet& r) { return r[0] == code && (code != 0x07 || r.size() == 1); };
+  };
+  auto open_of = [](int type) { return [type](const Packet& r) { return r[0] == 0x1B && r[1] == type; }; };
+  auto in_image = [&](uint8_t code, int type) {
+    return [&open_type, code, type](const Packet& r) {
+      const bool probe = r[0] == 0x07 && r.size() >= 5 && r[1] == 0xFF && r[2] == 0xFF;
+      return r[0] == code && !probe && open_type == type;
+    };
+  };
+  auto enter = [&] { return update::EnterBootDownloader(context_); };
+  auto start = [&] { return update::StartFlashProgrammer(context_); };
+  auto program = [&] { return images::ProgramImages(context_) == images::ProgrammingResult::Written; };
+  struct Case {
+    const char* name;
+    std::function<bool(const Packet&)> refuse;
+    std::function<bool()> run;
+    bool ok;
+    const char* schedule;
+  } cases[] = {
+      {"prepare refused", code_is(0x5C), enter, false,
+       "5c 300 5c 3000 5c 5000 5c"},
+      {"offline refused", code_is(0x29), enter, false,
+       "5c 500 41 50 29 300 29 5000 29 open 8000 29"},
+      {"boot no-op refused", boot(0x06), enter, false,
+       "5c 500 41 50 29 50 4b 50 3a 5000 open 06 2000 06 3000 06 5000 open 06 8000 06 "
+       "open 10000 06"},
+      {"boot parameters refused", boot(0x07), enter, false,
+       "5c 500 41 50 29 50 4b 50 3a 5000 open 06 07 5000 07 3000 07 5000 07 open 8000 "
+       "07"},
+      {"go refused", boot(0x05), start, true,
+       "05 05 05 500 05 05 05 open 2000 05 05 05 open 2000 05 05 05 2000 01 09"},
+      {"hello refused", code_is(0x01), start, false,
+       "05 2000 01 01 01 2000 01 01 01 open 2000 01 01 01"},
+      {"stream no-op refused", code_is(0x09), start, false,
+       "05 2000 01 09 1000 open 09 1000 open 09"},
+      {"probe refused", [](const Packet& r) { return r[0] == 0x07 && r.size() >= 5 && r[1] == 0xFF; },
+       program, false,
+       "07 500 07 open 2000 07 5000"},
+      {"security mode refused", code_is(0x17), program, false,
+       "07 2000 17 17 17 500 17 17 17 open 2000 17 17 17"},
+      {"partition table refused", code_is(0x19), program, false,
+       "07 2000 17 19 2000 19 2000 19 5000 19 2000 19 2000 19 open 2000 19 2000 19 "
+       "2000 19"},
+      {"qcsbl header open refused", open_of(2), program, false,
+       "07 2000 17 19 2000 1b 1b 2000 1b 1b open 2000 1b 1b 500 1b 1b 2000 1b 1b open "
+       "2000 1b 1b open 2000 1b 1b 2000 1b 1b open 2000 1b 1b"},
+      {"qcsbl open refused", open_of(3), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 1b 500 1b 1b open 2000 1b 1b 500 1b 1b 500 "
+       "1b 1b open 2000 1b 1b 1b 1b 500 1b 1b open 2000 1b 1b 2000"},
+      {"oemsbl open refused", open_of(4), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 1b 2000 1b 1b 500 1b 1b 2000 "
+       "1b 1b open 2000 1b 1b 2000 1b 1b"},
+      {"application open refused", open_of(5), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 1b 2000 1b 1b "
+       "92000 1b 1b 2000 1b 1b 2000 1b 1b 92000 1b 1b"},
+      {"nand programmer open refused", open_of(10), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 1b 2000 1b 1b "
+       "2000 1b 1b 2000 1b 1b"},
+      {"file system open refused", open_of(9), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 07 07 15 1b 1b "
+       "2000 1b 1b 2000 1b 1b 2000 1b 1b 2000 1b 1b 2000 1b 1b 2000 1b 1b 2000 1b 1b "
+       "2000 1b 1b"},
+      {"qcsbl header block refused", in_image(0x07, 2), program, false,
+       "07 2000 17 19 2000 1b 07 500 07 open 2000 07 500 1b 07 500 07 open 2000 07 "
+       "open 2000 1b 07 500 07 open 2000 07"},
+      {"qcsbl block refused", in_image(0x07, 3), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 500 07 open 2000 07 500 1b 07 500 07 open "
+       "2000 07 1b 07 500 07 open 2000 07 2000"},
+      {"oemsbl block refused", in_image(0x07, 4), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 500 07 open 2000 07 500 1b "
+       "07 500 07 open 2000 07 open 2000 1b 07 500 07 open 2000 07"},
+      {"application block refused", in_image(0x07, 5), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 2000 07 "
+       "open 2000 07 2000 open 2000 07 2000 1b 07 2000 07 open 2000 07 2000 open 2000 "
+       "07"},
+      {"nand programmer block refused", in_image(0x07, 10), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 07 2000 07 open "
+       "2000 07 2000 open 2000 07"},
+      {"file system block refused", in_image(0x07, 9), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 07 07 15 1b 07 "
+       "2000 open 2000 07 2000 open 2000 07 2000 1b 07 2000 open 2000 07 2000 open "
+       "2000 07 2000 1b 07 2000 open 2000 07 2000 open 2000 07"},
+      {"qcsbl header close refused", in_image(0x15, 2), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 15 15 500 15 15 15 open 2000 15 15 15 500 1b 07 "
+       "07 15 15 15 500 15 15 15 open 2000 15 15 15 open 2000 1b 07 07 15 15 15 500 15 "
+       "15 15 open 2000 15 15 15"},
+      {"qcsbl close refused", in_image(0x15, 3), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 15 15 500 15 15 15 open 2000 15 "
+       "15 15 500 1b 07 07 07 15 15 15 500 15 15 15 open 2000 15 15 15 1b 07 07 07 15 "
+       "15 15 500 15 15 15 open 2000 15 15 15 2000"},
+      {"oemsbl close refused", in_image(0x15, 4), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 15 15 500 15 15 "
+       "15 open 2000 15 15 15 500 1b 07 07 07 15 15 15 500 15 15 15 open 2000 15 15 15 "
+       "open 2000 1b 07 07 07 15 15 15 500 15 15 15 open 2000 15 15 15"},
+      {"application close refused", in_image(0x15, 5), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 15 15 500 15 15 15 open "
+       "2000 15 15 15 2000 1b 07 50 07 50 07 50 07 50 2000 07 50 07 50 07 50 07 50 07 "
+       "50 07 50 15 15 15 500 15 15 15 open 2000 15 15 15"},
+      {"nand programmer close refused", in_image(0x15, 10), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 07 07 15 15 15"},
+      {"file system close refused", in_image(0x15, 9), program, false,
+       "07 2000 17 19 2000 1b 07 07 15 1b 07 07 07 15 1b 07 07 07 15 1b 07 50 07 50 07 "
+       "50 07 50 2000 07 50 07 50 07 50 07 50 07 50 07 50 15 10000 1b 07 07 15 1b 07 "
+       "500 07 500 07 500 07 500 07 500 15 15 15 200 15 15 15 200 15 15 15 2000 1b 07 "
+       "500 07 500 07 500 07 500 07 500 15 15 15 200 15 15 15 200 15 15 15 2000 1b 07 "
+       "500 07 500 07 500 07 500 07 500 15 15 15 200 15 15 15 200 15 15 15"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    open_type = -1;
+    stick_.policy = [&](const Packet& r, bool flagged) -> std::optional<Packet> {
+      if (c.refuse(r)) return Refusal(r, flagged);
+      if (r[0] == 0x1B) open_type = r[1];
+      return test::FakeProgrammer::Default(r, flagged);
+    };
+    stick_.marks.clear();
+    clock_.ClearSleeps();
+    EXPECT_EQ(c.run(), c.ok);
+    // The second pass begins with its pause, close and no-op; only pass two sends a no-op.
+    std::string schedule = Schedule();
+    const size_t nop = schedule.find(" 09 ");
+    const size_t second_pass = nop == std::string::npos ? nop : schedule.rfind(" 2000 15", nop);
+    if (second_pass != std::string::npos) schedule.resize(second_pass);
+    EXPECT_EQ(schedule, c.schedule);
+  }
+}
+
+TEST_F(DownloadSequenceTest, StatusTextsOfTheProgrammingSteps) {
+  // Each row breaks one thing for every pass; the statuses logged are exactly the row's text
+  // (or none), byte for byte, typos and exclamation marks as they are.
+  enum Fault { kMissing, kEmpty, kOpenRefused, kCloseRefused };
+  struct Case {
+    Fault fault;
+    const char* file;  // the file that is missing or empty
+    int type;          // the image type whose open or close is refused; 0 the partition table
+    const char* status;
+    bool written;  // whether the passes still end with every image written
+  } cases[] = {
+      {kMissing, "partition.mbn", 0, "open file fail!", false},
+      {kMissing, "qcsblhd_cfgdata.mbn", 0, "open file fail!", false},
+      {kMissing, "qcsbl.mbn", 0, "open file fail!", false},
+      {kMissing, "oemsblhd.mbn", 0, "open file fail!", false},
+      {kMissing, "oemsbl.mbn", 0, "open file fail!", false},
+      {kMissing, "amsshd.mbn", 0, "打开文件失败！", false},
+      {kMissing, "amss.mbn", 0, "打开文件失败!", false},
+      {kMissing, "nandprghd.mbn", 0, "打开文件失败！", false},
+      {kMissing, "nandprgcombined.mbn", 0, "打开文件失败！", false},
+      {kMissing, "efs.mbn", 0, "Open file fail", false},
+      {kEmpty, "partition.mbn", 0, "The length of file is not correct", false},
+      {kEmpty, "qcsblhd_cfgdata.mbn", 0, "The length of file is not correct", false},
+      {kEmpty, "qcsbl.mbn", 0, "The length of file is not correct", false},
+      {kEmpty, "oemsblhd.mbn", 0, "The length of file is not correct", false},
+      {kEmpty, "oemsbl.mbn", 0, "The length of file is not correct", false},
+      {kEmpty, "amsshd.mbn", 0, "文件长度不正确", false},
+      {kEmpty, "amss.mbn", 0, "", true},
+      {kEmpty, "nandprghd.mbn", 0, "文件长度不正确", false},
+      {kEmpty, "nandprgcombined.mbn", 0, "", true},
+      {kEmpty, "efs.mbn", 0, "", true},
+      {kOpenRefused, nullptr, 0, "", false},
+      {kOpenRefused, nullptr, 2, "进入Secondbootloaderheader模式失败!", false},
+      {kOpenRefused, nullptr, 3, "enter Secondbootloader mode fail!", false},
+      {kOpenRefused, nullptr, 4, "enter DownloadOEMbootloader mode fail!", false},
+      {kOpenRefused, nullptr, 5, "进入DownloadOEMbootloader模式失败!", false},
+      {kOpenRefused, nullptr, 10, "下载nandprghd失败!", false},
+      {kOpenRefused, nullptr, 9, "Enter Download EFS mode fail!", false},
+      {kCloseRefused, nullptr, 2, "ClosePacket error", false},
+      {kCloseRefused, nullptr, 3, "ClosePacket error", false},
+      {kCloseRefused, nullptr, 4, "ClosePacket error", false},
+      {kCloseRefused, nullptr, 5, "ClosePackert error", false},
+      {kCloseRefused, nullptr, 10, "ClosePacket出错", false},
+      {kCloseRefused, nullptr, 9, "ClosePackert error", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file ? c.file : "type ") + (c.file ? "" : std::to_string(c.type)) +
+                 " fault " + std::to_string(c.fault));
+    for (const auto& [name, size] : kImageSizes) WriteImage(name, size);
+    if (c.fault == kMissing) std::filesystem::remove(dir_ / c.file);
+    if (c.fault == kEmpty) WriteImage(c.file, 0);
+    int open_type = -1;
+    stick_.policy = [&](const Packet& r, bool flagged) -> std::optional<Packet> {
+      if (r[0] == 0x1B) open_type = r[1];
+      const bool refused =
+          (c.fault == kOpenRefused && (c.type == 0 ? r[0] == 0x19 : r[0] == 0x1B && r[1] == c.type)) ||
+          (c.fault == kCloseRefused && r[0] == 0x15 && open_type == c.type);
+      if (refused) return Refusal(r, flagged);
+      return test::FakeProgrammer::Default(r, flagged);
+    };
+    display_.statuses.clear();
+    const auto result = images::ProgramImages(context_);
+    EXPECT_EQ(result, c.written ? images::ProgrammingResult::Written
+                                : images::ProgrammingResult::Failed);
+    const std::set<std::string> seen(display_.statuses.begin(), display_.statuses.end());
+    EXPECT_EQ(seen, *c.status ? std::set<std::string>{c.status} : std::set<std::string>{});
+  }
 }
 
 }  // namespace

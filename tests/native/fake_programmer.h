@@ -2,10 +2,12 @@
 // it unframes every request, records it and answers through a policy the test can change.
 #pragma once
 
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -57,6 +59,9 @@ class FakeProgrammer : public platform::SerialDeviceFactory {
   Policy policy;
   std::vector<Packet> requests;
   int opens = 0;
+  // What happened between the clock's sleeps, for schedules: each open and each request's code,
+  // with the number of sleeps made before it.
+  std::vector<std::pair<size_t, std::string>> marks;
 
  private:
   friend class FakeProgrammerPort;
@@ -74,6 +79,7 @@ class FakeProgrammerPort : public platform::SerialDevice {
     if (port == 0) return false;
     if (!open_) ++stick_.opens;
     open_ = true;
+    stick_.marks.emplace_back(stick_.clock_.Sleeps().size(), "open");
     return true;
   }
   bool Close() override {
@@ -131,6 +137,9 @@ inline void FakeProgrammer::Receive(const uint8_t* data, size_t length) {
       continue;
     frame.resize(n - 2);
     requests.push_back(frame);
+    char code[8];
+    std::snprintf(code, sizeof code, "%02x", frame.empty() ? 0 : frame[0]);
+    marks.emplace_back(clock_.Sleeps().size(), code);
     auto reply = policy(frame, flagged);
     if (!reply) continue;
     std::vector<uint8_t> out(protocol::MaxFrameLength(reply->size()));
