@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "line/line_version.h"
 #include "platform/virtual_clock.h"
 #include "sim/transport/inprocess_stick.h"
 
@@ -40,6 +41,35 @@ TEST_F(FlotillaDocTest, StartsEveryLineAsTheWindowExpects) {
     EXPECT_EQ(doc.replug_enabled, 1);
     EXPECT_TRUE(doc.ModelCheckText().empty());
   }
+}
+
+TEST_F(FlotillaDocTest, ANumberOutsideTheLinesReachesNoStick) {
+  CFlotillaDoc doc = MakeDoc(0x0409);
+  for (int line : {-1, kLineCount, 1000}) {
+    SCOPED_TRACE(line);
+    LineRecord& none = doc.Line(line);
+    for (int i = 0; i < kLineCount; ++i) EXPECT_NE(&none, &doc.Line(i));
+    EXPECT_EQ(none.diag_port, 0);
+    EXPECT_FALSE(doc.OpenDiagPort(line, 0, 115200));
+  }
+}
+
+TEST_F(FlotillaDocTest, AVersionQueryKeepsTheNineStringsOrNone) {
+  CFlotillaDoc doc = MakeDoc(0x0409);
+  stick_.SetPortNumbers(5, 6);
+  ASSERT_TRUE(doc.OpenDiagPort(0, 6, 115200));
+  ASSERT_TRUE(QueryDeviceVersion(doc, 0));
+  const sim::StickConfig config;
+  const protocol::VersionSet strings = doc.Line(0).texts.VersionStrings();
+  EXPECT_EQ(strings[0], config.version_texts[0]);
+  EXPECT_EQ(doc.Line(0).texts.VersionString(3), config.version_texts[2]);  // what UPDATE needs
+  EXPECT_EQ(doc.Line(0).texts.VersionString(9), config.version_texts[8]);  // the model tag
+  EXPECT_FALSE(doc.Line(0).texts.VersionString(3).empty());
+
+  doc.Line(0).diag_channel.Port().Close();  // the stick is gone
+  EXPECT_FALSE(QueryDeviceVersion(doc, 0));
+  EXPECT_EQ(doc.Line(0).texts.VersionStrings(), protocol::VersionSet{});
+  EXPECT_EQ(doc.Line(0).texts.VersionText(), "NULL");
 }
 
 TEST_F(FlotillaDocTest, ReopeningAPortTakesTheNewNumberAtOnce) {

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <string>
 #include <vector>
 
 #include "platform/virtual_clock.h"
+#include "protocol/operation_text.h"
 #include "test_bytes.h"
 
 namespace flotilla::protocol {
@@ -153,6 +156,19 @@ TEST_F(PhoneChannelTest, UnframeReplyReportsFramingFailuresAndParserResults) {
   Receive(Bytes("01 f1 e1 7e"));
   EXPECT_FALSE(channel_.UnframeReply());
   EXPECT_EQ(channel_.ErrorText(), "parser said no to 1");
+}
+
+}  // namespace
+}  // namespace flotilla::protocol
+
+namespace flotilla::protocol {
+namespace {
+
+TEST(FormatText, KeepsTheFormatWhenTheTextCannotBeFormatted) {
+  EXPECT_EQ(FormatText("Line%d :\tOpen armprg.bin fail!", 1), "Line1 :\tOpen armprg.bin fail!");
+  EXPECT_EQ(FormatText("%s", std::string(2000, 'x').c_str()), std::string(1023, 'x'));
+  // A text longer than an int can count makes the formatter fail; the reason still shows.
+  EXPECT_EQ(FormatText("cannot read, since %*d", INT_MAX, 1), "cannot read, since %*d");
 }
 
 }  // namespace

@@ -111,9 +111,11 @@ TEST_F(PortLookupTest, RegistryTroubleCountsAsAMiss) {
   EXPECT_EQ(doc_.Line(1).diag_port, 41);
 }
 
-TEST(PortNumberFromName, ReadsLikeAtoiAfterThreeCharacters) {
+TEST(PortNumberFromName, ReadsTheNumberAfterThreeCharactersWithinThePortRange) {
   const std::pair<const char*, int> cases[] = {
-      {"COM7", 7}, {"COM123", 123}, {"USB5", 5}, {"AB", 0}, {"COM", 0}, {"COMx1", 0}, {"COM12a", 12}};
+      {"COM7", 7},   {"COM123", 123}, {"USB5", 5},    {"AB", 0},   {"COM", 0},
+      {"COMx1", 0},  {"COM12a", 12},  {"COM255", 255}, {"COM256", 0}, {"COM0", 0},
+      {"COM-3", 0},  {"COM99999999999999999999", 0}, {"COM4294967297", 0}};
   for (const auto& [name, port] : cases) {
     SCOPED_TRACE(name);
     EXPECT_EQ(PortNumberFromName(name), port);

@@ -39,6 +39,27 @@ class PtyStickSimTest : public ::testing::Test {
   std::unique_ptr<protocol::AtChannel> channel_;
 };
 
+TEST_F(PtyStickSimTest, APortOpensForOneOwnerAndOnlyWithSettingsItCanHave) {
+  // The fixture holds the AT port, as a COM port is held on Windows.
+  platform::PosixSerialPort second(ports_);
+  EXPECT_FALSE(second.Open(kAtPort, 115200, 8, 1));
+  struct Case {
+    uint32_t baud;
+    int data_bits;
+    int stop_bits;
+    bool opens;
+  } cases[] = {
+      {115200, 8, 1, true}, {9600, 7, 2, true}, {12345, 8, 1, false}, {115200, 9, 1, false},
+      {115200, 4, 1, false}, {115200, 8, 3, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.baud) + " " + std::to_string(c.data_bits) + " " +
+                 std::to_string(c.stop_bits));
+    platform::PosixSerialPort diag(ports_);
+    EXPECT_EQ(diag.Open(kDiagPort, c.baud, c.data_bits, c.stop_bits), c.opens);
+  }
+}
+
 TEST_F(PtyStickSimTest, AnswersInTheSticksReplyForms) {
   std::string line;
   ASSERT_TRUE(channel_->ReadFirmwareVersion(line));
