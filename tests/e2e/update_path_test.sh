@@ -17,7 +17,9 @@ else
   sim_ports="--link-dir $work"
 fi
 # shellcheck disable=SC2086
+# The boot downloader starts only the image set's own flash programmer.
 "$here/tools/sim-ctl" start "$work/sim" "$sim" $sim_ports --state "$work/state" \
+  --programmer "$work/images/armprg.bin" \
   --firmware-version OLD_FW_1.0 --version-text 1=OLD_FW_1.0 --reenum-ms 2000 >/dev/null || exit 1
 trap '"$here/tools/sim-ctl" stop "$work/sim"' EXIT
 

@@ -191,9 +191,11 @@ TEST_F(SimDownloadTest, AFullUpdateWritesEveryImageAndTheStickReportsTheNewVersi
   EXPECT_EQ(again.Flash().Image(5)->body, ReadFile(images / "amss.mbn"));
 }
 
-TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsAnsweredButTheStickStaysInItsFirmware) {
+TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsRefusedAndTheStickStaysInItsFirmware) {
   Start();
-  ASSERT_TRUE(protocol::SwitchToBootDownloader(Diag()));
+  ASSERT_TRUE(protocol::PrepareDownloader(Diag()));
+  EXPECT_FALSE(protocol::SwitchToBootDownloader(Diag()));
+  EXPECT_EQ(Diag().ErrorText(), "Cannot Switch to Downloader, Since the DMSS isn't in a particular mode");
   clock_.Advance(10000);
   EXPECT_EQ(stick_->Model().Mode(), StickMode::Firmware);
   EXPECT_TRUE(stick_->PortsPresent());
@@ -356,6 +358,7 @@ TEST_F(SimDownloadTest, TheProgrammerRefusesWritesOutOfSequenceOrBeyondTheImage)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.open_first) {
+      ASSERT_TRUE(protocol::StreamSecurityMode(Diag()));
       ASSERT_TRUE(protocol::StreamPartitionTable(Diag(), table.data(), static_cast<uint32_t>(table.size())));
       ASSERT_TRUE(protocol::StreamOpenMultiImage(Diag(), 3, nullptr, 0));
     }
