@@ -191,6 +191,20 @@ TEST_F(SimDownloadTest, AFullUpdateWritesEveryImageAndTheStickReportsTheNewVersi
   EXPECT_EQ(again.Flash().Image(5)->body, ReadFile(images / "amss.mbn"));
 }
 
+TEST_F(SimDownloadTest, TheDownloadPathFindsThePortsUnderTheirNewNumbers) {
+  config_.reenum_com_shift = 2;
+  Start();
+  ASSERT_TRUE(update::EnterBootDownloader(*context_)) << Diag().ErrorText();
+  EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 2);
+  ASSERT_TRUE(update::UploadFlashProgrammer(*context_)) << Diag().ErrorText();
+  ASSERT_TRUE(update::StartFlashProgrammer(*context_)) << Diag().ErrorText();
+  ASSERT_TRUE(images::ProgramImages(*context_));
+  ASSERT_TRUE(images::RestartAfterProgramming(*context_)) << Diag().ErrorText();
+  EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 4);
+  EXPECT_EQ(doc_->Line(0).data_port, kAtPort + 4);
+  EXPECT_EQ(doc_->Line(0).version_text, kNewVersion);
+}
+
 TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsRefusedAndTheStickStaysInItsFirmware) {
   Start();
   ASSERT_TRUE(protocol::PrepareDownloader(Diag()));

@@ -2,6 +2,7 @@
 // a known starting point and the answer to its last request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -205,6 +206,58 @@ TEST_F(SimRulesTest, EachRuleAnswersAsTheStickDoes) {
       EXPECT_EQ(stick_->Model().Mode(), *r.mode_after);
     }
   }
+}
+
+// Milliseconds of virtual time from a request until the first byte of its answer.
+class SimLinkTimeTest : public SimRulesTest {
+ protected:
+  uint64_t AnswerTime(const std::string& hex) {
+    const bool flagged = stick_->Model().Mode() != StickMode::Firmware;
+    const auto frame = FrameIn(flagged ? protocol::PacketMode::BootDownload : protocol::PacketMode::Diag, Bytes(hex));
+    diag_->Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    uint64_t waited = 0;
+    while (diag_->BytesWaiting() == 0 && waited < 60000) {
+      clock_.Advance(1);
+      ++waited;
+    }
+    clock_.Advance(kSettleMs);
+    Drain(*diag_);
+    return waited;
+  }
+};
+
+TEST_F(SimLinkTimeTest, TheProgrammerTakesItsBlockTimeAndOnlyForBlocks) {
+  config_.block_program_ms = 250;
+  StartAt(From::Ready);
+  const uint64_t open = AnswerTime("1b 02");
+  const uint64_t block = AnswerTime(kBlock);
+  const uint64_t close = AnswerTime("15");
+  EXPECT_EQ(block, open + 250);
+  EXPECT_EQ(close, open);
+}
+
+TEST_F(SimLinkTimeTest, ReplyTimesVaryWithinTheirRangeAndRepeatWithTheSeed) {
+  auto times = [&](uint32_t seed) {
+    config_ = StickConfig();
+    config_.reply_ms_min = 20;
+    config_.reply_ms_max = 80;
+    config_.reply_seed = seed;
+    Start();
+    std::vector<uint64_t> out;
+    for (int i = 0; i < 20; ++i) out.push_back(AnswerTime("01"));
+    return out;
+  };
+  config_ = StickConfig();
+  Start();
+  const uint64_t fixed = AnswerTime("01");
+  const std::vector<uint64_t> first = times(7);
+  EXPECT_EQ(times(7), first);
+  EXPECT_NE(times(8), first);
+  for (uint64_t t : first) {
+    EXPECT_GE(t, fixed + 20);
+    EXPECT_LE(t, fixed + 80);
+  }
+  EXPECT_GT(*std::max_element(first.begin(), first.end()), *std::min_element(first.begin(), first.end()));
 }
 
 }  // namespace
