@@ -214,6 +214,9 @@ void DiagPortModel::HandleDownloadRequest(const std::vector<uint8_t>& request, u
     packet = boot ? downloads_.BootAnswer(request) : downloads_.StreamAnswer(request);
   }
   if (packet.empty() || (fault && fault->action == FaultAction::NoReply)) return;
+  if (!fault && packet.size() >= 3 && packet[0] == (boot ? kDloadNak : kStreamError))
+    Log(std::string(ModeName(mode)) + ": request " + Hex(request.data(), 1) + " refused, reason " +
+        std::to_string(boot ? protocol::ReadBe16(packet.data() + 1) : protocol::ReadLe32(packet.data() + 1)));
 
   if (fault && fault->action == FaultAction::Oversize) {
     for (size_t framed; (framed = FrameFlagged(packet).size()) < fault->size;)

@@ -75,6 +75,9 @@ class SimDownloadTest : public ::testing::Test {
     options.seed = 7;
     EXPECT_EQ(mkimages::WriteImageSet(dir_ / "images", options).outcome,
               mkimages::ImageSetResult::Outcome::kWritten);
+    // The boot downloader starts only the image set's own programmer.
+    config_.check_programmer = true;
+    config_.programmer = ReadFile(dir_ / "images" / "armprg.bin");
   }
   ~SimDownloadTest() override {
     context_.reset();
