@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -31,6 +32,22 @@ using flotilla::sim::SimOptions;
 using flotilla::sim::SimPort;
 using Clock = std::chrono::steady_clock;
 
+// Creates `dir` and its parents; an empty path needs nothing.
+bool MakeDirectory(const std::string& dir, std::string& error) {
+  if (dir.empty()) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    error = "cannot create " + dir + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+std::string ParentOf(const std::string& file) {
+  return file.empty() ? std::string() : std::filesystem::path(file).parent_path().string();
+}
+
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
@@ -42,7 +59,8 @@ struct Pending {
 
 class Simulator {
  public:
-  explicit Simulator(const SimOptions& o) : options_(o), start_(Clock::now()) {}
+  explicit Simulator(const SimOptions& o)
+      : options_(o), start_(Clock::now()), at_com_(o.at_com), diag_com_(o.diag_com) {}
 
   int Run();
 
@@ -50,6 +68,7 @@ class Simulator {
   bool BringPortsUp();
   void DropPorts();
   void WriteRegistrations(bool present);
+  void Renumber();
   bool WriteReadyFile();
   void Log(const std::string& line);
   uint64_t Ms() const {
@@ -70,6 +89,9 @@ class Simulator {
 
   const SimOptions& options_;
   Clock::time_point start_;
+  // The COM numbers in the Wine prefix now; --reenum-com-shift moves them on each return.
+  int at_com_;
+  int diag_com_;
   std::FILE* log_ = stderr;
   Capture capture_;
   PtyPort at_;
@@ -108,8 +130,8 @@ bool Simulator::BringPortsUp() {
   }
   if (ok && !options_.wine_prefix.empty()) {
     const std::string dos = options_.wine_prefix + "/dosdevices/com";
-    ok = (!with_at || at_.AddLink(dos + std::to_string(options_.at_com), error)) &&
-         diag_.AddLink(dos + std::to_string(options_.diag_com), error);
+    ok = (!with_at || at_.AddLink(dos + std::to_string(at_com_), error)) &&
+         diag_.AddLink(dos + std::to_string(diag_com_), error);
   }
   if (!ok) {
     Log("stick-sim: " + error);
@@ -140,8 +162,8 @@ void Simulator::DropPorts() {
 void Simulator::WriteRegistrations(bool present) {
   if (options_.wine_prefix.empty()) return;
   // Removal takes the keys of both ports, whichever were written.
-  const int at_com = !present || model_->HasAtPort() ? options_.at_com : 0;
-  auto registrations = flotilla::sim::RegistrationsFor(options_.stick, at_com, options_.diag_com);
+  const int at_com = !present || model_->HasAtPort() ? at_com_ : 0;
+  auto registrations = flotilla::sim::RegistrationsFor(options_.stick, at_com, diag_com_);
   std::string error;
   const std::string text = present ? flotilla::sim::RegFileAdding(registrations)
                                    : flotilla::sim::RegFileRemoving(registrations);
@@ -151,6 +173,15 @@ void Simulator::WriteRegistrations(bool present) {
     Log(std::string("stick-sim: driver registrations ") + (present ? "written" : "removed"));
 }
 
+// Coming back, the ports may carry other COM numbers (the links follow; see --reenum-com-shift).
+void Simulator::Renumber() {
+  const int shift = static_cast<int>(options_.stick.reenum_com_shift);
+  if (!shift || options_.wine_prefix.empty()) return;
+  at_com_ += shift;
+  diag_com_ += shift;
+  Log("stick-sim: ports renumbered COM" + std::to_string(at_com_) + " and COM" + std::to_string(diag_com_));
+}
+
 bool Simulator::WriteReadyFile() {
   if (options_.ready_file.empty()) return true;
   const std::string tmp = options_.ready_file + ".tmp";
@@ -158,6 +189,8 @@ bool Simulator::WriteReadyFile() {
     std::ofstream out(tmp);
     out << "pid=" << getpid() << "\nat=" << at_.SlavePath() << "\ndiag=" << diag_.SlavePath()
         << "\n";
+    if (!options_.wine_prefix.empty())
+      out << "at_com=" << (model_->HasAtPort() ? at_com_ : 0) << "\ndiag_com=" << diag_com_ << "\n";
     if (!out) return false;
   }
   return std::rename(tmp.c_str(), options_.ready_file.c_str()) == 0;
@@ -186,6 +219,9 @@ void Simulator::ReadFrom(SimPort port) {
         line = due + Transfer(e.bytes.size());
         previous = line;
       } else {
+        // The stick answers in order, however its reply times vary.
+        due = std::max(due, line);
+        line = due;
         previous = due;
       }
       pending_.emplace(due, Pending{port, std::move(e.bytes)});
@@ -243,6 +279,14 @@ int Simulator::PollTimeoutMs() const {
 }
 
 int Simulator::Run() {
+  // The directories the options name are made as needed, as a new user expects.
+  std::string error;
+  if (!MakeDirectory(options_.link_dir, error) || !MakeDirectory(options_.stick.state_dir, error) ||
+      !MakeDirectory(ParentOf(options_.capture), error) || !MakeDirectory(ParentOf(options_.log_file), error) ||
+      !MakeDirectory(ParentOf(options_.ready_file), error)) {
+    std::fprintf(stderr, "stick-sim: %s\n", error.c_str());
+    return 1;
+  }
   if (!options_.log_file.empty()) {
     log_ = std::fopen(options_.log_file.c_str(), "a");
     if (!log_) {
@@ -280,6 +324,7 @@ int Simulator::Run() {
     }
     if (away_ && !g_stop && Clock::now() >= back_at_) {
       away_ = false;
+      Renumber();
       if (!BringPortsUp()) return 1;
     }
   }

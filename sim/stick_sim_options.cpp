@@ -1,6 +1,7 @@
 // stick-sim's command line: every setting of the simulated stick.
 #include "sim/stick_sim_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,18 +15,24 @@ namespace {
 const char kUsage[] =
     "usage: stick-sim [options]\n"
     "Ports and harness:\n"
-    "  --link-dir DIR           link DIR/at and DIR/diag to the stick's ports\n"
+    "  --link-dir DIR           link DIR/at and DIR/diag to the stick's ports (DIR is created)\n"
     "  --wine-prefix P          with --at-com N --diag-com M: link P/dosdevices/comN and comM\n"
     "                           and write the driver registrations into P's registry\n"
     "  --at-com N, --diag-com M COM numbers of the AT and DIAG ports in the Wine prefix\n"
     "  --at-service NAME        driver service announcing the AT port (qcusbmdm6k)\n"
     "  --diag-service NAME      driver service announcing the DIAG port (qcusbser6k)\n"
-    "  --capture FILE           write every chunk of bytes on each port to FILE\n"
+    "  --capture FILE           write every chunk of bytes on each port to FILE (its\n"
+    "                           directory is created)\n"
     "  --ready-file FILE        written once the ports exist (the slave paths); removed\n"
     "                           while the stick re-enumerates\n"
     "  --log FILE               event log (default: standard error)\n"
     "  --latency-ms MS          delay before each reply starts (also --latency)\n"
     "  --bytes-per-second N     pace the bytes each way at this line rate (not paced)\n"
+    "  --reply-ms MIN-MAX       each reply waits a further time between MIN and MAX ms,\n"
+    "                           drawn from --reply-seed (no variation)\n"
+    "  --reply-seed N           seed of the varying reply times (1)\n"
+    "  --reenum-com-shift N     after each reset or switch the ports come back N higher in\n"
+    "                           COM number, links and registrations too (0)\n"
     "Firmware:\n"
     "  --firmware-version TEXT  what \"AT+GMR\" answers\n"
     "  --diag-mode N            the \"AT+ZDIAG\" mode at start\n"
@@ -38,18 +45,22 @@ const char kUsage[] =
     "  --spc DIGITS             the service programming code (six digits, 000000)\n"
     "  --spc-lockout-ms MS      DIAG silence after a wrong SPC (10000)\n"
     "  --spc-protected-nv IDS   NV items written only after the SPC (error 0x42)\n"
-    "  --reset-needs-offline yes|no  refuse a DIAG reset unless offline (yes)\n"
+    "  --reset-needs-offline yes|no  refuse a DIAG reset and the switch to the boot\n"
+    "                           downloader unless offline (yes)\n"
+    "  --not-ready-polls N      readiness polls (4B 04 0E 00) answered \"not ready\" after\n"
+    "                           each start of the firmware (2)\n"
     "  --inactive-nv IDS        NV items that answer status 5 (IDS: 1,5,20-30 or none)\n"
     "  --read-only-nv IDS       NV items that refuse writes with status 7 (0)\n"
     "  --state DIR              keep the NV items in DIR/nv-items.txt and the flash in\n"
-    "                           DIR/flash/ across runs\n"
+    "                           DIR/flash/ across runs (DIR is created)\n"
     "  --reset-drop-ms MS       ports drop this long after a reset's answer (1500)\n"
     "  --reenum-ms MS           ports stay away this long after a reset (3000)\n"
     "  --diag-delay MS          delay before each DIAG reply (5)\n"
     "  --faults FILE            the fault plan (JSON, see the README)\n"
     "Download modes:\n"
     "  --programmer FILE        the flash programmer: the boot downloader starts an upload\n"
-    "                           only when it equals FILE (default: any upload)\n"
+    "                           only when it begins with FILE (default: any upload)\n"
+    "  --block-program-ms MS    the flash programmer's time to program one block (0)\n"
     "  --max-image-bytes N      largest image the flash programmer takes (64 MiB)\n";
 
 bool ParseNumber(const char* text, unsigned long long low, unsigned long long high,
@@ -95,6 +106,14 @@ bool ParseIds(const std::string& text, std::set<uint16_t>& out) {
   return true;
 }
 
+// "MIN-MAX" in milliseconds, MIN at most MAX and MAX above 0.
+bool ParseRange(const std::string& text, unsigned& low, unsigned& high) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  return ParseInto(text.substr(0, dash).c_str(), 0, 60000, low) &&
+         ParseInto(text.substr(dash + 1).c_str(), std::max(1u, low), 60000, high);
+}
+
 bool ParseVersionText(const std::string& text, StickConfig& stick) {
   size_t eq = text.find('=');
   unsigned n = 0;
@@ -134,7 +153,12 @@ bool ParseValue(const std::string& a, const char* v, SimOptions& o, bool& known)
     if (!in) return false;
     s.programmer.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     s.check_programmer = true;
-  } else if (a == "--max-image-bytes") return ParseInto(v, 1, 0xFFFFFFFFull, s.max_image_bytes);
+  } else if (a == "--block-program-ms") return ParseInto(v, 0, 60000, s.block_program_ms);
+  else if (a == "--reply-ms") return ParseRange(v, s.reply_ms_min, s.reply_ms_max);
+  else if (a == "--reply-seed") return ParseInto(v, 0, 0xFFFFFFFFull, s.reply_seed);
+  else if (a == "--reenum-com-shift") return ParseInto(v, 0, 100, s.reenum_com_shift);
+  else if (a == "--not-ready-polls") return ParseInto(v, 0, 1000, s.not_ready_polls);
+  else if (a == "--max-image-bytes") return ParseInto(v, 1, 0xFFFFFFFFull, s.max_image_bytes);
   else if (a == "--firmware-version") s.firmware_version = v;
   else if (a == "--diag-mode") return ParseInto(v, 0, 99, s.diag_mode);
   else if (a == "--version-text") return ParseVersionText(v, s);

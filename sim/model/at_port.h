@@ -21,22 +21,29 @@ class AtPortModel {
   // Bytes from the host; returns what the stick sends back.
   std::vector<Emission> Receive(const uint8_t* data, size_t length);
 
-  // The complete answer to one command line (without its CR), echo included. Empty when the
-  // stick stays silent (an empty line).
+  // The complete answer to one command line (without its CR), echo included while echo is on.
+  // Empty when the stick stays silent (an empty line).
   std::string Answer(const std::string& command);
 
-  // Forgets a partly received command line (the stick restarted).
-  void Restart() { line_.clear(); }
+  // Forgets a partly received command line and the echo setting (the stick restarted).
+  void Restart() {
+    line_.clear();
+    echo_ = true;
+  }
 
  private:
   // A command line longer than this is thrown away, as a modem's line buffer would.
   static constexpr size_t kMaxLine = 512;
+
+  // The answer without the echo: result lines and the final result code.
+  std::string Result(const std::string& command);
 
   FirmwareState& state_;
   const StickConfig& config_;
   FaultPlan& faults_;
   SimLog log_;
   std::string line_;
+  bool echo_ = true;  // ATE1, the modem's default; ATE0 turns it off
 };
 
 }  // namespace flotilla::sim

@@ -2,6 +2,7 @@
 #include "sim/model/diag_commands.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "protocol/byte_order.h"
@@ -17,8 +18,15 @@ using protocol::WriteLe32;
 
 using namespace protocol::diag_code;
 
-// Request sizes, code included.
+// Requests the host's command table does not carry, answered for clients that identify the
+// stick by them: the version number and the status.
+constexpr uint8_t kVersionNumber = 0x00;
+constexpr uint8_t kStatus = 0x0C;
+
+// Request sizes, code included. An NV request may leave out trailing zero bytes, down to the
+// code and the item number.
 constexpr size_t kNvRequestBytes = 1 + 2 + kNvItemBytes + 2;
+constexpr size_t kNvShortestRequest = 1 + 2;
 constexpr size_t kSpcDigits = 6;
 constexpr size_t kDownloadCheckBytes = 4 + 128;
 
@@ -34,6 +42,36 @@ constexpr uint8_t kBuildIdFormat = 0x01;
 constexpr uint32_t kMsmHardwareVersion = 0x000090E1;
 constexpr uint32_t kMobileModel = 0x00000A2B;
 constexpr size_t kBuildIdTextBytes = 256;
+
+// The version number reply: build and release stamps, the build directory, and the codes of
+// the station class, air interface revision, model, firmware revision, slot cycle and
+// hardware that follow them.
+constexpr char kCompileDate[] = "Mar 12 2010";
+constexpr char kCompileTime[] = "10:21:07";
+constexpr size_t kVersionDirBytes = 8;
+constexpr uint8_t kStationClassMark = 0xEA;
+constexpr uint8_t kAirInterfaceRevision = 0x06;
+constexpr uint16_t kFirmwareRevision = 0x0105;
+constexpr uint8_t kSlotCycleIndex = 0x02;
+
+// The status reply's mode and channel fields of an idle stick on its home system.
+constexpr uint16_t kRfModeCdma = 0x0001;
+constexpr uint16_t kChannel = 283;
+constexpr uint16_t kSystemId = 4145;
+constexpr uint16_t kNetworkId = 1;
+
+// What the readiness poll of subsystem 4 reports while the stick is still busy.
+constexpr uint8_t kNotReady = 0x01;
+
+void Append(std::vector<uint8_t>& out, const char* text, size_t width) {
+  const size_t n = std::min(std::char_traits<char>::length(text), width);
+  out.insert(out.end(), text, text + n);
+  out.resize(out.size() + (width - n), 0);
+}
+
+void AppendLe(std::vector<uint8_t>& out, uint32_t value, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) out.push_back(i < 4 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
+}
 
 }  // namespace
 
@@ -70,23 +108,37 @@ std::vector<uint8_t> DiagCommands::Dispatch(const std::vector<uint8_t>& request,
       WriteLe32(reply.data() + 1, config_.esn);
       return sized(1, reply);
     }
+    case kVersionNumber:
+      return sized(1, VersionNumber());
+    case kStatus:
+      return sized(1, Status());
     case kNvRead:
-      return n == kNvRequestBytes ? NvRead(request) : ErrorReply(kDiagBadLength, request);
-    case kNvWrite:
-      return n == kNvRequestBytes ? NvWrite(request) : ErrorReply(kDiagBadLength, request);
+    case kNvWrite: {
+      if (n < kNvShortestRequest || n > kNvRequestBytes) return ErrorReply(kDiagBadLength, request);
+      std::vector<uint8_t> padded = request;
+      padded.resize(kNvRequestBytes, 0);
+      return request[0] == kNvRead ? NvRead(padded) : NvWrite(padded);
+    }
     case kModeChange:
       return n == 3 ? ModeChange(request) : ErrorReply(kDiagBadLength, request);
     case kVersionSet:
       return sized(1, BuildVersionSetReply(config_.version_texts, config_.version_reply_length));
     case kDownloaderSwitch:
       if (n != 1) return ErrorReply(kDiagBadLength, request);
+      // The switch needs the prepare request first and, like a reset, the stick offline
+      // (unless resets need no offline mode); otherwise it is refused, never answered and
+      // then left undone.
+      if (!state_.downloader_prepared) {
+        Log("diag: switch to the boot downloader refused, not prepared");
+        return ErrorReply(kDiagBadMode, request);
+      }
+      if (config_.reset_needs_offline && !state_.offline) {
+        Log("diag: switch to the boot downloader refused while online");
+        return ErrorReply(kDiagBadMode, request);
+      }
       state_.boot_downloader_requested = true;
-      // The stick answers, drops its ports and comes back with the DIAG port alone. Like a
-      // reset, the switch is only carried out offline (unless resets need no offline mode).
-      if (config_.reset_needs_offline && !state_.offline)
-        Log("diag: switch to the boot downloader answered, not carried out while online");
-      else if (state_.RequestReset(StickMode::BootDownloader))
-        Log("diag: switching to the boot downloader");
+      // The stick answers, drops its ports and comes back with the DIAG port alone.
+      if (state_.RequestReset(StickMode::BootDownloader)) Log("diag: switching to the boot downloader");
       return {kDownloaderSwitch};
     case kSpcUnlock:
       return n == 1 + kSpcDigits ? Unlock(request, now_ms) : ErrorReply(kDiagBadLength, request);
@@ -166,7 +218,10 @@ std::vector<uint8_t> DiagCommands::Subsystem(const std::vector<uint8_t>& request
   };
   if (id == 0x04 && command == 0x000E) {
     if (n != 4) return ErrorReply(kDiagBadLength, request);
-    return header(1);  // status 0: ready
+    // The stick needs a few polls after its start before it reports ready (status 0).
+    std::vector<uint8_t> reply = header(1);
+    if (state_.readiness_polls++ < config_.not_ready_polls) reply[4] = kNotReady;
+    return reply;
   }
   if (id == 0xA3 && command == 0x0005) {
     if (n != kDownloadCheckBytes) return ErrorReply(kDiagBadLength, request);
@@ -180,6 +235,46 @@ std::vector<uint8_t> DiagCommands::Subsystem(const std::vector<uint8_t>& request
     return header(1);
   }
   return ErrorReply(kDiagBadCommand, request);
+}
+
+std::vector<uint8_t> DiagCommands::VersionNumber() const {
+  std::vector<uint8_t> reply = {kVersionNumber};
+  Append(reply, kCompileDate, std::size(kCompileDate) - 1);
+  Append(reply, kCompileTime, std::size(kCompileTime) - 1);
+  Append(reply, kCompileDate, std::size(kCompileDate) - 1);  // released as built
+  Append(reply, kCompileTime, std::size(kCompileTime) - 1);
+  // The build directory: the tail of the firmware version.
+  const std::string& version = state_.firmware_version;
+  Append(reply, version.substr(version.size() > kVersionDirBytes ? version.size() - kVersionDirBytes : 0).c_str(),
+         kVersionDirBytes);
+  reply.push_back(kStationClassMark);
+  reply.push_back(kAirInterfaceRevision);
+  reply.push_back(static_cast<uint8_t>(kMobileModel));
+  AppendLe(reply, kFirmwareRevision, 2);
+  reply.push_back(kSlotCycleIndex);
+  reply.push_back(static_cast<uint8_t>(kMsmHardwareVersion >> 8));  // hardware major
+  reply.push_back(static_cast<uint8_t>(kMsmHardwareVersion));       // and minor version
+  return reply;
+}
+
+std::vector<uint8_t> DiagCommands::Status() const {
+  std::vector<uint8_t> reply = {kStatus, 0, 0, 0};  // demodulator, decoder, interleaver
+  AppendLe(reply, config_.esn, 4);
+  AppendLe(reply, state_.offline ? 0 : kRfModeCdma, 2);
+  reply.resize(reply.size() + 8 + 4 + 1, 0);  // two MIN1 and two MIN2 values, the origin MIN
+  AppendLe(reply, 0, 2);                      // CDMA receive state
+  reply.push_back(0);                         // good frames
+  AppendLe(reply, 0, 2 * 3);                  // analog corrected and bad frames, word syncs
+  AppendLe(reply, 0, 2);                      // entry reason
+  AppendLe(reply, kChannel, 2);
+  reply.push_back(0);                         // code channel
+  AppendLe(reply, 0, 2);                      // pilot PN base
+  AppendLe(reply, kSystemId, 2);
+  AppendLe(reply, kNetworkId, 2);
+  AppendLe(reply, 0, 2);                      // location area
+  AppendLe(reply, 0, 2);                      // RSSI
+  reply.push_back(0);                         // transmit power
+  return reply;
 }
 
 std::vector<uint8_t> DiagCommands::BuildId() const {

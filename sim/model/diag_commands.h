@@ -41,6 +41,8 @@ class DiagCommands {
   std::vector<uint8_t> Unlock(const std::vector<uint8_t>& request, uint64_t now_ms);
   std::vector<uint8_t> Subsystem(const std::vector<uint8_t>& request);
   std::vector<uint8_t> BuildId() const;
+  std::vector<uint8_t> VersionNumber() const;
+  std::vector<uint8_t> Status() const;
   void Log(const std::string& line) const {
     if (log_) log_(line);
   }

@@ -118,7 +118,17 @@ void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
     return;
   }
   // A lone flag opens the next frame (boot downloader style); it carries nothing.
-  if (frame.size() == 1) return;
+  if (frame.size() == 1) {
+    frame_opened_ = true;
+    return;
+  }
+  const bool opened = frame_opened_;
+  frame_opened_ = false;
+  if (state_.mode != StickMode::Firmware && !opened) {
+    // The boot downloader and the programmer wait for a flag before they read a frame.
+    Log("diag: frame without its opening flag ignored");
+    return;
+  }
 
   size_t length = frame.size();
   auto status = protocol::UnframeInPlace(protocol::PacketMode::Diag, frame.data(), length,
@@ -204,6 +214,9 @@ void DiagPortModel::HandleDownloadRequest(const std::vector<uint8_t>& request, u
     packet = boot ? downloads_.BootAnswer(request) : downloads_.StreamAnswer(request);
   }
   if (packet.empty() || (fault && fault->action == FaultAction::NoReply)) return;
+  if (!fault && packet.size() >= 3 && packet[0] == (boot ? kDloadNak : kStreamError))
+    Log(std::string(ModeName(mode)) + ": request " + Hex(request.data(), 1) + " refused, reason " +
+        std::to_string(boot ? protocol::ReadBe16(packet.data() + 1) : protocol::ReadLe32(packet.data() + 1)));
 
   if (fault && fault->action == FaultAction::Oversize) {
     for (size_t framed; (framed = FrameFlagged(packet).size()) < fault->size;)
@@ -216,8 +229,12 @@ void DiagPortModel::HandleDownloadRequest(const std::vector<uint8_t>& request, u
     const std::vector<uint8_t> second = FrameFlagged(refusal(fault->reason, boot ? kNakFailed : kStreamOutOfSequence));
     frame.insert(frame.end(), second.begin(), second.end());
   }
-  for (Emission& e : Schedule(std::move(frame), config_.diag_reply_delay_ms, fault))
-    out.push_back(std::move(e));
+  // The programmer answers a block once it has programmed it.
+  const bool programmed = mode == StickMode::FlashProgrammer && packet.size() >= 5 &&
+                          packet[0] == kStreamBlockWritten &&
+                          protocol::ReadLe32(packet.data() + 1) != kProbeAddress;
+  const uint32_t delay = config_.diag_reply_delay_ms + (programmed ? config_.block_program_ms : 0);
+  for (Emission& e : Schedule(std::move(frame), delay, fault)) out.push_back(std::move(e));
 }
 
 }  // namespace flotilla::sim

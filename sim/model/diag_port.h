@@ -28,6 +28,7 @@ class DiagPortModel {
   void Restart() {
     pending_.clear();
     overflow_ = false;
+    frame_opened_ = false;
     stalled_until_ms_ = 0;
   }
 
@@ -57,6 +58,8 @@ class DiagPortModel {
   SimLog log_;
   std::vector<uint8_t> pending_;
   bool overflow_ = false;
+  // The download modes take a frame only when a flag opened it.
+  bool frame_opened_ = false;
   std::vector<std::vector<uint8_t>> frames_;
   int bad_frames_ = 0;
   uint64_t stalled_until_ms_ = 0;

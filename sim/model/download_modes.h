@@ -27,10 +27,13 @@ constexpr uint16_t kNakFailed = 7;
 
 // Flash programmer codes (little-endian fields).
 constexpr uint8_t kStreamError = protocol::stream_code::kError;
+constexpr uint8_t kStreamBlockWritten = protocol::stream_code::kBlockWritten;
 // Its error reasons.
 constexpr uint32_t kStreamBadAddress = 2;
 constexpr uint32_t kStreamBadLength = 3;
 constexpr uint32_t kStreamBadCommand = 5;
+constexpr uint32_t kStreamFailed = 7;
+constexpr uint32_t kStreamBadSecurity = 12;
 constexpr uint32_t kStreamOutOfSequence = 15;
 constexpr uint32_t kStreamIncompatible = 17;
 
@@ -40,6 +43,8 @@ constexpr uint32_t kRamBytes = 1u << 20;
 constexpr uint32_t kDloadMaxData = 1017;
 // The stream write address that probes the programmer without writing.
 constexpr uint32_t kProbeAddress = 0xFFFFFFFF;
+// The largest stream write the programmer takes, as its hello reply announces.
+constexpr uint32_t kStreamBlockBytes = 1024;
 
 std::vector<uint8_t> NakPacket(uint16_t reason);
 std::vector<uint8_t> StreamErrorPacket(uint32_t reason);
@@ -60,6 +65,11 @@ class DownloadModes {
   // What the boot downloader holds at the load address: the bytes up to the last one written.
   std::vector<uint8_t> Uploaded() const;
 
+  // Where the programmer stands with its images: none touched since the last check, one open
+  // (half-written until closed), or one closed that a no-op has not yet confirmed. The probe
+  // and the security mode wait for the no-op.
+  enum class ImageSession { Settled, Open, Closed };
+
  private:
   std::vector<uint8_t> Write(const std::vector<uint8_t>& request);
   std::vector<uint8_t> Go(const std::vector<uint8_t>& request);
@@ -67,6 +77,8 @@ class DownloadModes {
   std::vector<uint8_t> Open(const std::vector<uint8_t>& request);
   std::vector<uint8_t> StreamWrite(const std::vector<uint8_t>& request);
   std::vector<uint8_t> Close();
+  std::vector<uint8_t> SecurityMode(const std::vector<uint8_t>& request);
+  std::vector<uint8_t> PartitionTable(const std::vector<uint8_t>& request);
   void Log(const std::string& line) const {
     if (log_) log_(line);
   }
@@ -78,7 +90,9 @@ class DownloadModes {
 
   std::vector<uint8_t> ram_;  // from kRamBase, as far as written
   bool greeted_ = false;
+  bool security_set_ = false;
   bool partition_seen_ = false;
+  ImageSession session_ = ImageSession::Settled;
   int open_type_ = -1;  // -1: no image open
   FlashImage open_image_;
 };

@@ -35,6 +35,7 @@ struct FirmwareState {
   int autorun = -1;                   // parameter of the last 0x4B 0xA1; -1: none yet
   int subsystem_aa = -1;              // parameter of the last 0x4B 0xAA; -1: none yet
   bool downloader_prepared = false;   // 0x5C seen
+  unsigned readiness_polls = 0;       // 0x4B 0x04 0x0E 0x00 seen
   bool boot_downloader_requested = false;
   // A reset was accepted and the stick is about to drop its ports; further resets are moot.
   bool going_down = false;
@@ -47,6 +48,7 @@ struct FirmwareState {
     offline = spc_unlocked = downloader_prepared = boot_downloader_requested = false;
     going_down = reset_requested = false;
     diag_locked_until_ms = 0;
+    readiness_polls = 0;
     autorun = subsystem_aa = -1;
   }
 

@@ -1,6 +1,8 @@
 // The simulated stick: routes host bytes to the port models and hands resets to the transport.
 #include "sim/model/stick.h"
 
+#include <filesystem>
+
 namespace flotilla::sim {
 
 StickModel::StickModel(StickConfig config, SimLog log)
@@ -9,9 +11,14 @@ StickModel::StickModel(StickConfig config, SimLog log)
       commands_(firmware_, nv_, config_, log),
       downloads_(firmware_, flash_, config_, log),
       at_(firmware_, config_, config_.faults, log),
-      diag_(commands_, downloads_, firmware_, config_.faults, config_, log) {
+      diag_(commands_, downloads_, firmware_, config_.faults, config_, log),
+      reply_times_(config_.reply_seed) {
   firmware_.firmware_version = config_.firmware_version;
   firmware_.diag_mode = config_.diag_mode;
+  if (!config_.state_dir.empty()) {
+    std::error_code ec;  // a failure shows when the stores try to keep their files there
+    std::filesystem::create_directories(config_.state_dir, ec);
+  }
   if (!config_.state_dir.empty() && !nv_.Keep(config_.state_dir, nv_error_) && log)
     log("nv: " + nv_error_);
   if (!config_.state_dir.empty() && !flash_.Keep(config_.state_dir, flash_error_) && log)
@@ -28,7 +35,21 @@ void StickModel::TakeVersionFromFlash() {
 
 std::vector<Emission> StickModel::Receive(SimPort port, const uint8_t* data, size_t length,
                                           uint64_t now_ms) {
-  return port == SimPort::At ? at_.Receive(data, length) : diag_.Receive(data, length, now_ms);
+  std::vector<Emission> replies =
+      port == SimPort::At ? at_.Receive(data, length) : diag_.Receive(data, length, now_ms);
+  VaryReplyTimes(replies);
+  return replies;
+}
+
+void StickModel::VaryReplyTimes(std::vector<Emission>& replies) {
+  if (config_.reply_ms_max == 0) return;
+  const uint32_t span = config_.reply_ms_max - config_.reply_ms_min + 1;
+  uint32_t extra = 0;
+  for (Emission& e : replies) {
+    // The later bursts of a split reply keep the time drawn for its first.
+    if (e.gap_ms == 0) extra = config_.reply_ms_min + static_cast<uint32_t>(reply_times_() % span);
+    e.delay_ms += extra;
+  }
 }
 
 std::optional<Reenumeration> StickModel::TakeReenumeration() {

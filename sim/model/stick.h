@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ class StickModel {
 
  private:
   void TakeVersionFromFlash();
+  // Adds the link's varying reply time to each reply.
+  void VaryReplyTimes(std::vector<Emission>& replies);
 
   StickConfig config_;
   FirmwareState firmware_;
@@ -75,6 +78,7 @@ class StickModel {
   DownloadModes downloads_;
   AtPortModel at_;
   DiagPortModel diag_;
+  std::mt19937 reply_times_;
 };
 
 }  // namespace flotilla::sim

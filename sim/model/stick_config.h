@@ -42,8 +42,12 @@ struct StickConfig {
   unsigned spc_lockout_ms = 10000;
   // NV items that only take writes after the SPC was given (error reply 0x42 otherwise).
   std::set<uint16_t> spc_protected_nv;
-  // A DIAG reset (0x29 mode 2) is refused with 0x18 unless the stick was put offline first.
+  // A DIAG reset (0x29 mode 2) and the switch to the boot downloader (0x3A) are refused with
+  // 0x18 unless the stick was put offline first.
   bool reset_needs_offline = true;
+  // How many subsystem-4 readiness polls (0x4B 0x04 0x0E 0x00) answer "not ready" after each
+  // start of the firmware before one answers ready.
+  unsigned not_ready_polls = 2;
 
   // NV items that answer "not active" (status 5) to reads and writes, and items that refuse
   // writes as read-only (status 7).
@@ -56,6 +60,19 @@ struct StickConfig {
   // left, and brings them back `reenum_ms` later.
   unsigned reset_drop_ms = 1500;
   unsigned reenum_ms = 3000;
+  // Each time the ports come back (after a reset or a switch of mode) both COM numbers are
+  // this much higher, as Windows numbers a device that re-enumerates on another interface
+  // path; 0 keeps them.
+  unsigned reenum_com_shift = 0;
+
+  // The link: the flash programmer's time to program one block before it answers the write,
+  // and a reply time that varies from reply to reply between `reply_ms_min` and
+  // `reply_ms_max`, drawn from `reply_seed` so that a run can be repeated (max 0: no
+  // variation).
+  unsigned block_program_ms = 0;
+  unsigned reply_ms_min = 0;
+  unsigned reply_ms_max = 0;
+  uint32_t reply_seed = 1;
 
   // Driver services that announce the ports, and the device instances behind them.
   std::string at_service = "qcusbmdm6k";
@@ -64,7 +81,8 @@ struct StickConfig {
   std::string diag_instance = "USB\\VID_19D2&PID_0031&MI_01\\7&2B41C7E&0&0001";
 
   // The flash programmer the boot downloader starts: with `check_programmer` only when the
-  // uploaded bytes equal `programmer` (otherwise the go is refused), else whatever came.
+  // bytes from the load address on begin with `programmer` (otherwise the go is refused),
+  // else whatever came.
   bool check_programmer = false;
   std::vector<uint8_t> programmer;
   // Bytes an image may hold; a stream write beyond them is refused.

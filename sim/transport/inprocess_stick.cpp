@@ -179,6 +179,11 @@ void InProcessStick::DropPorts() {
 
 void InProcessStick::BringPortsBack() {
   away_ = false;
+  if (const int shift = static_cast<int>(model_.Config().reenum_com_shift)) {
+    at_number_ += shift;
+    diag_number_ += shift;
+    Log("stick: ports renumbered COM" + std::to_string(at_number_) + " and COM" + std::to_string(diag_number_));
+  }
   if (registry_) WriteRegistrations();
   Log("stick: ports back");
 }

@@ -22,8 +22,11 @@ class InProcessStick : public platform::SerialDeviceFactory {
   InProcessStick(platform::VirtualClock& clock, StickConfig config, LinkModel link = {},
                  SimLog log = nullptr);
 
-  // The port numbers (the n of COMn) under which the stick's ports can be opened.
+  // The port numbers (the n of COMn) under which the stick's ports can be opened. With a
+  // COM shift in the config they grow each time the ports come back.
   void SetPortNumbers(int at_port, int diag_port);
+  int AtPortNumber() const { return at_number_; }
+  int DiagPortNumber() const { return diag_number_; }
   void SetCapture(Capture* capture) { capture_ = capture; }
   // The registry that receives the driver registrations of the ports while they are present
   // (nullptr: none). Written at once when the ports are present.

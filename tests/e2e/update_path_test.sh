@@ -12,12 +12,17 @@ mkdir -p "$work/state"
 "$mkimages" "$work/images" --version "$version" --amss-size 150000 --efs-size 90000 >/dev/null || exit 1
 
 if [ "$mode" = wine ]; then
-  sim_ports="--wine-prefix $WINEPREFIX --at-com 13 --diag-com 14"
+  # The ports come back two COM numbers higher after each switch and reset, so the host
+  # has to find them again through the registrations.
+  sim_ports="--wine-prefix $WINEPREFIX --at-com 13 --diag-com 14 --reenum-com-shift 2"
 else
   sim_ports="--link-dir $work"
 fi
 # shellcheck disable=SC2086
+# The boot downloader starts only the image set's own flash programmer.
 "$here/tools/sim-ctl" start "$work/sim" "$sim" $sim_ports --state "$work/state" \
+  --programmer "$work/images/armprg.bin" \
+  --block-program-ms 2 --reply-ms 1-15 --reply-seed 11 \
   --firmware-version OLD_FW_1.0 --version-text 1=OLD_FW_1.0 --reenum-ms 2000 >/dev/null || exit 1
 trap '"$here/tools/sim-ctl" stop "$work/sim"' EXIT
 

@@ -210,7 +210,7 @@ TEST_F(AtChannelStickTest, UnknownCommandsAnswerError) {
   std::string line;
   EXPECT_FALSE(channel_.Command("AT+BOGUS", line));
   EXPECT_EQ(line, "ERROR");
-  EXPECT_EQ(channel_.LastReply(), "\r\nERROR\r\n");
+  EXPECT_EQ(channel_.LastReply(), "AT+BOGUS\r\r\nERROR\r\n");
   for (const char* ok : {"AT+ZRST", "AT+ZCDRUN=F", "AT+ZCDRUN=9"}) {
     SCOPED_TRACE(ok);
     EXPECT_TRUE(channel_.Command(ok, line));

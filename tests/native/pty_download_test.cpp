@@ -59,6 +59,10 @@ TEST_F(PtyDownloadTest, FromTheSwitchThroughTheProgrammerBackToTheFirmware) {
   {
     Port diag(dir_ + "/diag");
     ASSERT_TRUE(diag.Ok());
+    // The switch is refused until the prepare request came.
+    EXPECT_EQ(diag.Exchange(PacketMode::Diag, {0x3A}), (Bytes{0x18, 0x3A}));
+    const Bytes prepare = {0x5C, 0x01, 0x00, 0xC2, 0x01, 0x00};
+    EXPECT_EQ(diag.Exchange(PacketMode::Diag, prepare), prepare);
     EXPECT_EQ(diag.Exchange(PacketMode::Diag, {0x3A}), Bytes{0x3A});
     AwaitReenumeration();
   }
@@ -67,7 +71,8 @@ TEST_F(PtyDownloadTest, FromTheSwitchThroughTheProgrammerBackToTheFirmware) {
 
   Port diag(dir_ + "/diag");
   ASSERT_TRUE(diag.Ok());
-  const Bytes programmer = {0xDE, 0xAD, 0xBE, 0xEF};
+  // The stick was started with this programmer (--programmer).
+  const Bytes programmer = Text("PRG!");
   Bytes write = {0x0F, 0x00, 0x80, 0x00, 0x00, 0x00, 0x04};
   write.insert(write.end(), programmer.begin(), programmer.end());
   Bytes hello = Text("\x01QCOM fast download protocol host");
@@ -94,6 +99,7 @@ TEST_F(PtyDownloadTest, FromTheSwitchThroughTheProgrammerBackToTheFirmware) {
       {"go", PacketMode::BootDownload, {0x05, 0x00, 0x80, 0x00, 0x00}, {0x02}, 0x02},
       {"hello", PacketMode::Streaming, hello, {}, 0x02},
       {"write with no image open", PacketMode::Streaming, {0x07, 0, 0, 0, 0, 1}, {0x0D, 15, 0, 0, 0}, 0x0D},
+      {"security mode", PacketMode::Streaming, {0x17, 0x01}, {0x18}, 0x18},
       {"partition table", PacketMode::Streaming, table, {}, 0x1A},
       {"open", PacketMode::Streaming, open, {}, 0x1C},
       {"stream write", PacketMode::Streaming, stream_write, {0x08, 0, 0, 0, 0}, 0x08},

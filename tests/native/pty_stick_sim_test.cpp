@@ -74,7 +74,7 @@ TEST_F(PtyStickSimTest, AnswersInTheSticksReplyForms) {
 
   EXPECT_FALSE(channel_->Command("AT+NOPE", line));
   EXPECT_EQ(line, "ERROR");
-  EXPECT_EQ(channel_->LastReply(), "\r\nERROR\r\n");
+  EXPECT_EQ(channel_->LastReply(), "AT+NOPE\r\r\nERROR\r\n");
 }
 
 TEST_F(PtyStickSimTest, TheDiagPortTakesFramesAndTheCaptureRecordsBothPorts) {

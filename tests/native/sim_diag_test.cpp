@@ -46,18 +46,18 @@ TEST_F(SimDiagTest, AnswersEveryRequestOfTheCommandSet) {
       {"mode 4, online again", "29 04 00", "29 04 00"},
       {"unknown mode", "29 07 00", "14 29 07 00"},
       {"spc unlock", "41 30 30 30 30 30 30", "41 01"},
-      {"subsystem 4 status", "4b 04 0e 00", "4b 04 0e 00 00"},
+      {"subsystem 4 status, not ready yet", "4b 04 0e 00", "4b 04 0e 00 01"},
       {"prepare downloader", "5c 01 00 c2 01 00", "5c 01 00 c2 01 00"},
       {"subsystem aa", "4b aa 00 00 01", "4b aa 00 00 00"},
       {"autorun off", "4b a1 00 00 00", "4b a1 00 00 00"},
       {"download check", "4b a3 05 00" + Repeat("5a", 128), "4b a3 05 00 02 00 00 00"},
-      {"switch to boot downloader", "3a", "3a"},
-      {"unknown code", "00", "13 00"},
+      {"switch to boot downloader while online", "3a", "18 3a"},
+      {"unknown code", "0b", "13 0b"},
       {"unknown code with fields", "62 01 7e 7d", "13 62 01 7e 7d"},
       {"unknown subsystem", "4b 99 00 00", "13 4b 99 00 00"},
       {"unknown subsystem 4 command", "4b 04 0f 00", "13 4b 04 0f 00"},
       {"esn with a stray byte", "01 00", "15 01 00"},
-      {"short nv read", "26 16 00", "15 26 16 00"},
+      {"nv read shorter than the item number", "26 16", "15 26 16"},
       {"download check without its record", "4b a3 05 00", "15 4b a3 05 00"},
   };
   for (const Case& c : cases) {
@@ -69,7 +69,7 @@ TEST_F(SimDiagTest, AnswersEveryRequestOfTheCommandSet) {
   EXPECT_EQ(state.subsystem_aa, 1);
   EXPECT_EQ(state.autorun, 0);
   EXPECT_TRUE(state.downloader_prepared);
-  EXPECT_TRUE(state.boot_downloader_requested);
+  EXPECT_FALSE(state.boot_downloader_requested);
   EXPECT_FALSE(state.offline);
 }
 

@@ -75,6 +75,9 @@ class SimDownloadTest : public ::testing::Test {
     options.seed = 7;
     EXPECT_EQ(mkimages::WriteImageSet(dir_ / "images", options).outcome,
               mkimages::ImageSetResult::Outcome::kWritten);
+    // The boot downloader starts only the image set's own programmer.
+    config_.check_programmer = true;
+    config_.programmer = ReadFile(dir_ / "images" / "armprg.bin");
   }
   ~SimDownloadTest() override {
     context_.reset();
@@ -191,9 +194,25 @@ TEST_F(SimDownloadTest, AFullUpdateWritesEveryImageAndTheStickReportsTheNewVersi
   EXPECT_EQ(again.Flash().Image(5)->body, ReadFile(images / "amss.mbn"));
 }
 
-TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsAnsweredButTheStickStaysInItsFirmware) {
+TEST_F(SimDownloadTest, TheDownloadPathFindsThePortsUnderTheirNewNumbers) {
+  config_.reenum_com_shift = 2;
   Start();
-  ASSERT_TRUE(protocol::SwitchToBootDownloader(Diag()));
+  ASSERT_TRUE(update::EnterBootDownloader(*context_)) << Diag().ErrorText();
+  EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 2);
+  ASSERT_TRUE(update::UploadFlashProgrammer(*context_)) << Diag().ErrorText();
+  ASSERT_TRUE(update::StartFlashProgrammer(*context_)) << Diag().ErrorText();
+  ASSERT_TRUE(images::ProgramImages(*context_));
+  ASSERT_TRUE(images::RestartAfterProgramming(*context_)) << Diag().ErrorText();
+  EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 4);
+  EXPECT_EQ(doc_->Line(0).data_port, kAtPort + 4);
+  EXPECT_EQ(doc_->Line(0).version_text, kNewVersion);
+}
+
+TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsRefusedAndTheStickStaysInItsFirmware) {
+  Start();
+  ASSERT_TRUE(protocol::PrepareDownloader(Diag()));
+  EXPECT_FALSE(protocol::SwitchToBootDownloader(Diag()));
+  EXPECT_EQ(Diag().ErrorText(), "Cannot Switch to Downloader, Since the DMSS isn't in a particular mode");
   clock_.Advance(10000);
   EXPECT_EQ(stick_->Model().Mode(), StickMode::Firmware);
   EXPECT_TRUE(stick_->PortsPresent());
@@ -356,6 +375,7 @@ TEST_F(SimDownloadTest, TheProgrammerRefusesWritesOutOfSequenceOrBeyondTheImage)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.open_first) {
+      ASSERT_TRUE(protocol::StreamSecurityMode(Diag()));
       ASSERT_TRUE(protocol::StreamPartitionTable(Diag(), table.data(), static_cast<uint32_t>(table.size())));
       ASSERT_TRUE(protocol::StreamOpenMultiImage(Diag(), 3, nullptr, 0));
     }

@@ -128,6 +128,20 @@ TEST_F(SimReenumTest, AResetWhileGoingDownChangesNothing) {
   EXPECT_EQ(stick_->Model().Firmware().reset_count, 1);
 }
 
+TEST_F(SimReenumTest, WithACOMShiftThePortsComeBackUnderNewNumbers) {
+  config_.reenum_com_shift = 4;
+  Start();
+  stick_->SetRegistry(&registry_);
+  ResetBy("AT+ZRST");
+  clock_.Advance(config_.reset_drop_ms + config_.reenum_ms + kSettleMs);
+  EXPECT_EQ(RegisteredPort(stick_->HostRegistry(), config_.at_service), kAtPort + 4);
+  EXPECT_EQ(RegisteredPort(stick_->HostRegistry(), config_.diag_service), kDiagPort + 4);
+  auto old_number = stick_->CreateSerialDevice();
+  EXPECT_FALSE(old_number->Open(kDiagPort, 115200, 8, 1));
+  auto new_number = stick_->CreateSerialDevice();
+  EXPECT_TRUE(new_number->Open(kDiagPort + 4, 115200, 8, 1));
+}
+
 TEST_F(SimReenumTest, ARefusedResetDoesNotDropThePorts) {
   EXPECT_EQ(test::Hex(Diag({0x29, 0x02, 0x00})), "18 29 02 00");  // online
   clock_.Advance(10000);

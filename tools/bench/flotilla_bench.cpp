@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -23,6 +24,11 @@
 #include "update/downloader_steps.h"
 
 namespace {
+
+const char kUsage[] =
+    "usage: flotilla-bench [--amss-size N] [--efs-size N] [--latency-ms MS] [--bytes-per-second N]\n"
+    "Runs update-path of a generated image set against stick-sim over ptys and prints the wall\n"
+    "time, the floor on the virtual clock, their ratio and the host's CPU time.\n";
 
 namespace fs = std::filesystem;
 using namespace flotilla;
@@ -94,6 +100,12 @@ bool ParseSize(const char* text, uint64_t& out) {
 
 int main(int argc, char** argv) {
   Options o;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     uint64_t v = 0;
@@ -106,14 +118,12 @@ int main(int argc, char** argv) {
     else if (a == "--latency-ms") o.latency_ms = static_cast<uint32_t>(v);
     else if (a == "--bytes-per-second") o.bytes_per_second = static_cast<uint32_t>(v);
     else {
-      std::fprintf(stderr,
-                   "usage: flotilla-bench [--amss-size N] [--efs-size N] [--latency-ms MS] "
-                   "[--bytes-per-second N]\n");
+      std::fputs(kUsage, stderr);
       return 2;
     }
   }
   if (argc % 2 == 0) {
-    std::fprintf(stderr, "flotilla-bench: options come in pairs\n");
+    std::fprintf(stderr, "flotilla-bench: options come in pairs\n%s", kUsage);
     return 2;
   }
 
@@ -141,7 +151,8 @@ int main(int argc, char** argv) {
   pid_t sim = Spawn({(bin / "stick-sim").string(), "--link-dir", links.string(), "--ready-file",
                      ready, "--log", (work / "sim.log").string(), "--latency-ms",
                      std::to_string(o.latency_ms), "--bytes-per-second",
-                     std::to_string(o.bytes_per_second)});
+                     std::to_string(o.bytes_per_second), "--programmer",
+                     (images / "armprg.bin").string()});
   for (int i = 0; i < 100 && !fs::exists(ready); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
