@@ -201,11 +201,11 @@ TEST_F(SimDownloadTest, TheDownloadPathFindsThePortsUnderTheirNewNumbers) {
   EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 2);
   ASSERT_TRUE(update::UploadFlashProgrammer(*context_)) << Diag().ErrorText();
   ASSERT_TRUE(update::StartFlashProgrammer(*context_)) << Diag().ErrorText();
-  ASSERT_TRUE(images::ProgramImages(*context_));
+  ASSERT_EQ(images::ProgramImages(*context_), images::ProgrammingResult::Written);
   ASSERT_TRUE(images::RestartAfterProgramming(*context_)) << Diag().ErrorText();
   EXPECT_EQ(doc_->Line(0).diag_port, kDiagPort + 4);
   EXPECT_EQ(doc_->Line(0).data_port, kAtPort + 4);
-  EXPECT_EQ(doc_->Line(0).version_text, kNewVersion);
+  EXPECT_EQ(doc_->Line(0).texts.VersionText(), kNewVersion);
 }
 
 TEST_F(SimDownloadTest, TheSwitchWhileOnlineIsRefusedAndTheStickStaysInItsFirmware) {
