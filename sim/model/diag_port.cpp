@@ -179,6 +179,8 @@ void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t 
     for (size_t framed; (framed = FramedLength(packet)) < fault->size;)
       packet.resize(packet.size() + (fault->size - framed), 0);
   }
+  if (fault && fault->action == FaultAction::Cut && packet.size() > fault->size)
+    packet.resize(fault->size);
   std::vector<uint8_t> frame = FrameReply(packet);
   if (fault && fault->action == FaultAction::BadFcs) SpoilFcs(frame);
   if (fault && fault->action == FaultAction::NoEndFlag) frame.pop_back();

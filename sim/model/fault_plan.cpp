@@ -23,6 +23,7 @@ constexpr ActionName kActions[] = {
     {"split", FaultAction::Split},        {"bad_fcs", FaultAction::BadFcs},
     {"no_end_flag", FaultAction::NoEndFlag}, {"error", FaultAction::ErrorCode},
     {"nv_status", FaultAction::NvStatus}, {"oversize", FaultAction::Oversize},
+    {"cut", FaultAction::Cut},
     {"delay", FaultAction::Delay},
     {"nak", FaultAction::Nak},            {"stream_error", FaultAction::StreamError},
     {"two_frames", FaultAction::TwoFrames}, {"stall", FaultAction::Stall},
@@ -172,6 +173,8 @@ class RuleReader {
       return Fail(error, "gives a streaming error, which the boot downloader does not send");
     if (rule.action == FaultAction::Oversize && rule.size <= kHostReplyLimit)
       return Fail(error, "needs a size above 1024");
+    if (rule.action == FaultAction::Cut && (!Has("size") || rule.size == 0))
+      return Fail(error, "needs the size of the packet it keeps, at least 1");
     return true;
   }
 

@@ -18,6 +18,8 @@ enum class FaultAction {
   ErrorCode,  // the firmware refuses: error reply with this code, the request echoed
   NvStatus,   // an NV read or write answers with this status and does nothing
   Oversize,   // the reply is padded beyond what the host may accept
+  Cut,        // the reply packet is cut to `size` bytes and framed soundly, as if the
+              // firmware had sent a short answer
   Delay,      // the reply comes late
   // Outside the firmware:
   Nak,          // the boot downloader refuses with a negative acknowledge and `reason`
@@ -56,7 +58,7 @@ struct FaultRule {
   uint32_t split_at = 0;   // Split: bytes in the first burst (0: half)
   uint8_t error_code = 0x13;
   uint16_t nv_status = 0;
-  uint32_t size = 1100;    // Oversize: bytes on the wire, at least
+  uint32_t size = 1100;    // Oversize: bytes on the wire, at least; Cut: packet bytes kept
   uint32_t reason = 0;     // Nak, StreamError, TwoFrames (0: 7 for a NAK, 15 otherwise)
   uint32_t stall_ms = 1000;
 

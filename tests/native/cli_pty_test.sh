@@ -32,5 +32,15 @@ if [ $? -eq 0 ] || ! printf '%s\n' "$out" | grep -q 'cannot read #9999 NV Item, 
 else
   echo "ok   nv-read of an inactive item"
 fi
+# An NV reply cut before its status is no reading: the command fails and prints no value
+# (cli_faults.json cuts every reply for item 2222 after its item number).
+out=$("$cli" --diag "$dir/diag" nv-read 2222 2>&1)
+if [ $? -eq 0 ] || printf '%s\n' "$out" | grep -q '^nv 2222:' ||
+   ! printf '%s\n' "$out" | grep -q 'cannot read #2222 NVItem, since The Received Data from the Phone is Too Short'; then
+  echo "FAIL nv-read of a reply cut before its status: $out"
+  fail=1
+else
+  echo "ok   nv-read of a reply cut before its status"
+fi
 [ $fail = 0 ] && echo "flotilla-cli: all checks passed"
 exit $fail
