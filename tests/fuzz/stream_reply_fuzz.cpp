@@ -12,7 +12,8 @@ using namespace flotilla;
 
 namespace {
 
-// Control byte: bit 0 sends a NOP through StreamExchange instead of a stream write. Bits 1-7
+// Control byte: bit 0 sends a NOP through StreamExchange as if it were the probe write (any
+// block-written frame confirms it) instead of a stream write to one block's address. Bits 1-7
 // not all 0 send the reply in two bursts: bits 1-6 place the cut in 64ths of its length,
 // bit 7 makes the gap between the bursts 50 ms instead of 1 ms.
 void Exchange(uint8_t control, const std::string& reply) {
@@ -30,7 +31,7 @@ void Exchange(uint8_t control, const std::string& reply) {
     channel.ResetForRequest();
     channel.SetMode(protocol::PacketMode::Streaming);
     if (!channel.SetRequest(protocol::stream_code::kNop, fields, sizeof fields)) std::abort();
-    protocol::StreamExchange(channel);
+    protocol::StreamExchange(channel, protocol::kStreamProbeAddress);
   } else {
     uint8_t block[64];
     for (size_t i = 0; i < sizeof block; ++i) block[i] = static_cast<uint8_t>(i * 7);
