@@ -155,12 +155,13 @@ bool StreamExchange(PhoneChannel& channel, uint32_t address) {
     // so it counts as not written and the caller sends it again.
     if (waiting == 0) return false;
 
-    // The receive buffer has one byte more than the largest reply, for a missing opening flag.
-    const size_t room = PhoneChannel::kReceiveCapacity - held;
-    if (room == 0) {
+    // The receive buffer has one byte more than the largest reply, for a missing opening flag;
+    // a frame kept from the last read may already fill it (with that inserted flag).
+    if (held >= PhoneChannel::kReceiveCapacity) {
       channel.SetErrorText("The Received Data from the Phone is Too Large");
       return false;
     }
+    const size_t room = PhoneChannel::kReceiveCapacity - held;
     const uint32_t got = channel.Port().Read(data + held + 1,
                                              static_cast<uint32_t>(waiting < room ? waiting : room));
     if (got == 0) return false;

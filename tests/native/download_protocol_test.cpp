@@ -208,6 +208,8 @@ TEST_F(DownloadProtocolTest, StreamWriteIsConfirmedOnlyByASoundFrameWithItsOwnAd
       {"a noise byte", "\x55", "", false, kTimedOut},
       {"a lone flag", "\x7e", "", false, kTimedOut},
       {"block written without its address", Stream("08"), "", false, kTimedOut},
+      {"a frame that never ends", "\x55" + std::string(1100, 'A'), "", false,
+       "The Received Data from the Phone is Too Large"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
