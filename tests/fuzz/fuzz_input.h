@@ -10,8 +10,6 @@
 
 #include "native/scripted_device.h"
 #include "platform/virtual_clock.h"
-#include "protocol/at_channel.h"
-#include "protocol/phone_channel.h"
 
 namespace flotilla::fuzz {
 

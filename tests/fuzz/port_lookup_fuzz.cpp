@@ -1,5 +1,6 @@
 // Fuzz target: the port lookup's reading of the driver registrations: the services' Count,
 // the instance texts and the instances' port names, as the registry may hold them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

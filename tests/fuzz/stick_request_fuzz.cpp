@@ -1,5 +1,6 @@
 // Fuzz target: the simulated stick's answer to arbitrary bytes from the host, on its DIAG
 // port in each mode and on its AT port.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
