@@ -25,7 +25,14 @@ struct LineContext {
   LineRecord& Record() { return doc.Line(line); }
   protocol::PhoneChannel& Diag() { return Record().diag_channel; }
   void Sleep(uint32_t ms) { doc.Clock().Sleep(ms); }
-  void Status(const std::string& text) { display.AppendLineStatus(line, text); }
+  // A status line: kept stamped in the line's history and shown alone.
+  void Status(const std::string& text) {
+    const platform::LocalTime now = doc.Clock().LocalNow();
+    Record().history.Append(text, &now);
+    display.AppendLineStatus(line, text);
+  }
+  // A line of the history alone, without stamp and without showing it.
+  void Note(const std::string& text) { Record().history.Append(text, nullptr); }
   void Progress(int percent) { display.SetLineProgress(line, percent); }
   // Close-and-open of the line's ports at their current numbers.
   bool ReopenDiag() { return doc.OpenDiagPort(line, Record().diag_port, kLineBaud); }

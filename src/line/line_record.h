@@ -12,6 +12,7 @@
 #include "protocol/boot_downloader.h"
 #include "protocol/diag.h"
 #include "protocol/phone_channel.h"
+#include "line/status_history.h"
 
 namespace flotilla::line {
 
@@ -89,6 +90,8 @@ struct LineRecord {
   std::atomic<int32_t> diag_port{0};
   std::atomic<int32_t> data_port{0};
   LineTexts texts;
+  // The status lines of the current operation; the action log writes them.
+  StatusHistory history;
   protocol::FlashInfo flash_info;
   std::atomic<DeviceState> device_state{DeviceState::Unknown};
   // The one stop signal of a line: set while an operation runs, cleared to stop it.

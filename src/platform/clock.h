@@ -5,6 +5,16 @@
 
 namespace flotilla::platform {
 
+// A local date and time as the user's calendar shows it; month and day count from 1.
+struct LocalTime {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -12,6 +22,8 @@ class Clock {
   virtual void Sleep(uint32_t ms) = 0;
   // Milliseconds since an arbitrary start; wraps like GetTickCount.
   virtual uint32_t TickCount() = 0;
+  // The local date and time now, for the stamps of status lines and log file names.
+  virtual LocalTime LocalNow() = 0;
 };
 
 // Milliseconds from `start` to `now`, correct across the 32-bit wrap.

@@ -14,6 +14,13 @@ class VirtualClock : public Clock {
 
   void Sleep(uint32_t ms) override;
   uint32_t TickCount() override { return static_cast<uint32_t>(now_ms_); }
+  // The calendar starts at `SetLocalTime`'s date (28 July 2009, 13:05:09 unless set) and moves
+  // on with virtual time.
+  LocalTime LocalNow() override;
+  void SetLocalTime(const LocalTime& start) {
+    calendar_start_ = start;
+    calendar_set_at_ms_ = now_ms_;
+  }
 
   uint64_t NowMs() const { return now_ms_; }
   void Advance(uint64_t ms) { now_ms_ += ms; }
@@ -25,6 +32,8 @@ class VirtualClock : public Clock {
  private:
   uint64_t now_ms_;
   std::vector<uint32_t> sleeps_;
+  LocalTime calendar_start_{2009, 7, 28, 13, 5, 9};
+  uint64_t calendar_set_at_ms_ = 0;
 };
 
 }  // namespace flotilla::platform

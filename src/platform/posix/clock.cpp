@@ -1,4 +1,6 @@
 // The POSIX clock: a monotonic millisecond count and nanosleep.
+#include <time.h>
+
 #include <chrono>
 #include <thread>
 
@@ -14,6 +16,13 @@ class PosixClock : public Clock {
     auto since = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+  }
+  LocalTime LocalNow() override {
+    const time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+            local.tm_hour,        local.tm_min,     local.tm_sec};
   }
 };
 

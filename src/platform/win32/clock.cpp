@@ -10,6 +10,11 @@ class Win32Clock : public Clock {
  public:
   void Sleep(uint32_t ms) override { ::Sleep(ms); }
   uint32_t TickCount() override { return ::GetTickCount(); }
+  LocalTime LocalNow() override {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  }
 };
 
 }  // namespace

@@ -1,0 +1,41 @@
+// FinishLineAction: the one way out of a line operation that did not end the program. It
+// writes the line's action log, shows the outcome and hands the line back.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "line/line_context.h"
+#include "platform/files.h"
+
+namespace flotilla::update {
+
+// How an operation ended: its icon and whether the stick is reset.
+enum class ActionOutcome : int {
+  PassAndReset = 0,
+  Pass = 1,
+  FailAndReset = 2,
+  Fail = 3,
+  DownloadFailedAndReset = 4,
+  // Failed, and the stick may hang in its boot downloader: not reset, the user is asked to.
+  FailMaybeInDownloader = 5,
+};
+
+struct LineCompletion {
+  platform::FileSystem& files;
+  // The program's start directory; the logs go to its "Logs" folder.
+  std::string start_directory;
+  // Lets the line's device watch look for the stick again; empty when the line has none.
+  std::function<void(int line)> resume_watch;
+};
+
+// The action log path of `line` at `stamp` ("%s\Logs\ActionLog%d_%s.txt"). When that file
+// exists already (two operations in one second, or two times with the same digits), the
+// name gets "_2", "_3", ... before ".txt", so no earlier log is replaced.
+std::string ActionLogPath(platform::FileSystem& files, const std::string& start_directory,
+                          int line, const std::string& stamp);
+
+void FinishLineAction(line::LineContext& context, LineCompletion& completion,
+                      const std::string& text, ActionOutcome outcome);
+
+}  // namespace flotilla::update
