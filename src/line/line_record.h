@@ -67,6 +67,10 @@ class LineTexts {
     std::lock_guard<std::mutex> lock(mutex_);
     version_text_ = std::move(text);
   }
+  void SetVersionStrings(protocol::VersionSet strings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_strings_ = std::move(strings);
+  }
   // What one version query found: its text and the nine strings (all empty when it failed).
   void SetVersions(std::string text, protocol::VersionSet strings) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,327 @@
+// UpdateThreadProc: the update of one stick, phase by phase, with every wait and retry.
+#include "update/update_worker.h"
+
+#include <functional>
+
+#include "discovery/port_lookup.h"
+#include "images/programming.h"
+#include "line/line_version.h"
+#include "protocol/diag.h"
+#include "update/downloader_steps.h"
+
+namespace flotilla::update {
+namespace {
+
+constexpr uint16_t kKeptNvItem = 22;
+constexpr int kLookupsBeforeReinsertBox = 5;
+
+const char kFailureBox[] = "Download failure, Please download again!";
+
+class UpdateRun {
+ public:
+  UpdateRun(line::LineContext& context, LineCompletion& completion, UpdateHost& host)
+      : c_(context), completion_(completion), host_(host), german_(context.doc.German()) {}
+
+  UpdateEnd Run();
+
+ private:
+  // Up to `tries` calls, sleeping `pause_ms` after each failed one; true when one succeeded.
+  bool Tries(int tries, uint32_t pause_ms, const std::function<bool()>& attempt) {
+    for (int i = 0; i < tries; ++i) {
+      if (attempt()) return true;
+      c_.Sleep(pause_ms);
+    }
+    return false;
+  }
+  bool Locate() { return discovery::LocateDevicePorts(c_.doc, c_.line, c_.registry) != 0; }
+  // Looks the ports up until the stick is there, with a pause after every lookup; the
+  // reinsert box comes once after the fifth failed lookup when `reinsert_box` is set.
+  void WaitForStick(bool reinsert_box) {
+    for (int failed = 0; !Locate();) {
+      c_.Sleep(1000);
+      if (reinsert_box && ++failed == kLookupsBeforeReinsertBox) host_.ShowErrorBox(ReinsertText(german_));
+    }
+  }
+  bool OpenAt() { return Tries(3, 2000, [&] { return c_.ReopenAt(); }); }
+  bool AtCommand(const char* command) {
+    return discovery::SendLineAtCommand(c_.doc, c_.line, command) != 0;
+  }
+  // An AT command that reopens the AT port after each failure.
+  void AtCommandWithReopen(const char* command) {
+    for (int i = 0; i < 3; ++i) {
+      if (AtCommand(command)) return;
+      c_.ReopenAt();
+      c_.Sleep(5000);
+    }
+  }
+  UpdateEnd Finish(const std::string& text, ActionOutcome outcome) {
+    FinishLineAction(c_, completion_, text, outcome);
+    return UpdateEnd::Finished;
+  }
+  // The two early failures that end with a status line (German) or the failure box.
+  UpdateEnd FailEarly() {
+    c_.Record().running = 0;
+    if (german_) {
+      c_.Status("Download fehlgeschlagen");
+    } else {
+      host_.ShowErrorBox(kFailureBox);
+    }
+    return UpdateEnd::StatusOnly;
+  }
+  UpdateEnd Stopped(ActionOutcome english_outcome) {
+    return german_ ? Finish("Download fehlgeschlagen", ActionOutcome::FailMaybeInDownloader)
+                   : Finish("action stop!", english_outcome);
+  }
+
+  bool PhaseA();
+  void PrepareAndReset();
+  void WriteHistoryHeader();
+  bool BackUpNv();
+  UpdateEnd EnterDownloader(bool& entered);
+  UpdateEnd RestoreNv(bool& restored);
+  void ReturnToUse();
+
+  line::LineContext& c_;
+  LineCompletion& completion_;
+  UpdateHost& host_;
+  const bool german_;
+  // NV item 22 as read before the update, with the bytes the new firmware sets cleared;
+  // written back only when it was read.
+  bool kept_item_read_ = false;
+  protocol::NvData kept_item_{};
+};
+
+void UpdateRun::PrepareAndReset() {
+  protocol::PhoneChannel& diag = c_.Diag();
+  c_.Progress(1);
+  c_.Status(german_ ? "Gerät wird aktualisiert..." : "Downloading...");
+  Tries(3, 3000, [&] { return protocol::PutOffline(diag); });
+  Tries(3, 1000, [&] { return protocol::SubsystemAA(diag, 1); });
+  c_.Sleep(3000);
+  c_.Progress(2);
+  Tries(3, 2000, [&] { return protocol::SetAutorun(diag, 0); });
+  Tries(3, 3000, [&] { return protocol::PutOffline(diag) && protocol::ResetPhone(diag); });
+  AtCommand("AT+ZRST");
+  c_.Sleep(10000);
+  c_.Progress(3);
+  WaitForStick(true);
+  c_.Progress(7);
+  Locate();
+  Tries(3, 2000, [&] { return c_.ReopenDiag(); });
+  c_.display.ShowLinePorts(c_.line);
+}
+
+void UpdateRun::WriteHistoryHeader() {
+  line::LineRecord& record = c_.Record();
+  record.history.Clear();
+  c_.Progress(8);
+  c_.Note("Current Version : " + record.texts.VersionText());
+  c_.Note("Download Version : " + c_.doc.Line(0).paths.image_directory);
+  c_.Note("Armprg path : " + record.paths.flash_programmer);
+  c_.Note("");
+}
+
+bool UpdateRun::BackUpNv() {
+  const line::NvMode mode = c_.doc.nv_mode;
+  if (mode != line::NvMode::RestoreRf && mode != line::NvMode::RestoreRfAndImei) return true;
+  if (!host_.RequireNvDirectory(c_)) {
+    c_.Sleep(200);
+    if (!host_.RequireNvDirectory(c_)) return false;
+  }
+  return host_.BackupNvItems(c_);
+}
+
+bool UpdateRun::PhaseA() {
+  PrepareAndReset();
+  WriteHistoryHeader();
+
+  protocol::PhoneChannel& diag = c_.Diag();
+  protocol::NvData item{};
+  uint16_t status = 0;
+  kept_item_read_ = Tries(3, 200, [&] { return protocol::ReadNvItem(diag, kKeptNvItem, item, status); });
+  if (kept_item_read_) {
+    kept_item_ = item;
+    for (size_t i = 22; i <= 49; ++i) kept_item_[i] = 0;
+  }
+  c_.Sleep(200);
+
+  const protocol::VersionRecord record = host_.LocateVersionRecord(c_);
+  int verdict = 0;
+  if (!protocol::DownloadCheck(diag, record, verdict)) {
+    c_.Sleep(200);
+    if (!protocol::DownloadCheck(diag, record, verdict)) {
+      c_.Sleep(1000);
+      protocol::DownloadCheck(diag, record, verdict);
+    }
+  }
+  c_.Progress(9);
+  return BackUpNv();
+}
+
+UpdateEnd UpdateRun::EnterDownloader(bool& entered) {
+  entered = EnterBootDownloader(c_);
+  if (entered) return UpdateEnd::Finished;
+  host_.ShowErrorBox(ReinsertText(german_));
+  c_.Sleep(1000);
+  WaitForStick(false);
+  OpenAt();
+  if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) c_.display.ShowLinePorts(c_.line);
+  // The reinsert box promised that OK finishes the update, so a second entry carries on.
+  entered = EnterBootDownloader(c_);
+  if (entered) return UpdateEnd::Finished;
+  c_.Record().running = 0;
+  if (german_) {
+    c_.Status("Download fehlgeschlagen");
+    return UpdateEnd::StatusOnly;
+  }
+  FinishLineAction(c_, completion_, "switch to DownLoad mode fail!",
+                   ActionOutcome::FailMaybeInDownloader);
+  host_.ShowErrorBox(kFailureBox);
+  return UpdateEnd::Finished;
+}
+
+UpdateEnd UpdateRun::RestoreNv(bool& restored) {
+  const line::NvMode mode = c_.doc.nv_mode;
+  restored = true;
+  switch (mode) {
+    case line::NvMode::RestoreRf:
+    case line::NvMode::RestoreRfAndImei:
+      restored = Tries(3, 2000, [&] { return host_.RestoreNvItems(c_, c_.Record().paths.nv_backup_file); });
+      break;
+    case line::NvMode::LoadDefault:
+      restored = host_.RestoreNvItems(c_, c_.doc.Line(0).paths.default_nv_file);
+      break;
+    case line::NvMode::NoBackup:
+      break;
+  }
+  if (restored) return UpdateEnd::Finished;
+  if (!german_) return Finish("Restore NV fail!", ActionOutcome::FailMaybeInDownloader);
+  switch (mode) {
+    case line::NvMode::RestoreRf: return Finish("fehlgeschlagen", ActionOutcome::DownloadFailedAndReset);
+    case line::NvMode::LoadDefault:
+      return Finish("Download fehlgeschlagen", ActionOutcome::FailMaybeInDownloader);
+    default: return Finish("Download fehlgeschlagen", ActionOutcome::DownloadFailedAndReset);
+  }
+}
+
+void UpdateRun::ReturnToUse() {
+  protocol::PhoneChannel& diag = c_.Diag();
+  c_.Progress(95);
+  WaitForStick(false);
+  for (int pass = 0; pass < 60; ++pass) {
+    c_.Sleep(1000);
+    OpenAt();
+    if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) break;
+  }
+  c_.Progress(96);
+  c_.display.ShowLinePorts(c_.line);
+  c_.Sleep(1000);
+  Tries(3, 2000, [&] { return protocol::SubsystemAA(diag, 0); });
+  c_.Sleep(500);
+  c_.Progress(97);
+  Tries(3, 2000, [&] { return protocol::SetAutorun(diag, 1); });
+  c_.Sleep(500);
+  AtCommandWithReopen("AT+ZCDRUN=F");
+  c_.Sleep(2000);
+  AtCommandWithReopen("AT+ZCDRUN=9");
+  c_.Sleep(1000);
+  c_.Progress(98);
+  Tries(3, 3000, [&] { return protocol::PutOffline(diag); });
+  Tries(3, 3000, [&] { return protocol::ResetPhone(diag); });
+}
+
+UpdateEnd UpdateRun::Run() {
+  protocol::PhoneChannel& diag = c_.Diag();
+  if (!PhaseA()) return FailEarly();
+
+  c_.Progress(20);
+  for (int i = 0; i < 3; ++i) {
+    protocol::VersionSet strings;
+    if (protocol::QueryVersionSet(diag, strings)) c_.Record().texts.SetVersionStrings(strings);
+  }
+  host_.CheckDeviceModel(c_);
+
+  bool entered = false;
+  const UpdateEnd entry = EnterDownloader(entered);
+  if (!entered) return entry;
+  c_.display.ShowLinePorts(c_.line);
+  c_.Progress(21);
+  if (c_.Record().running == 0) return Stopped(ActionOutcome::FailAndReset);
+
+  // The flash programmer.
+  if (!UploadFlashProgrammer(c_)) {
+    c_.Sleep(200);
+    if (!UploadFlashProgrammer(c_)) {
+      Finish(german_ ? "Download fehlgeschlagen!" : "Download armprg.bin fail!",
+             ActionOutcome::DownloadFailedAndReset);
+      c_.Record().running = 0;
+      if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
+      host_.ShowErrorBox(kFailureBox);
+      return UpdateEnd::Finished;
+    }
+  }
+  c_.Progress(22);
+  c_.Sleep(5000);
+  if (!StartFlashProgrammer(c_))
+    return Finish(german_ ? "Download fehlgeschlagen!" : "skip fail!",
+                  ActionOutcome::DownloadFailedAndReset);
+  c_.display.ShowLinePorts(c_.line);
+
+  // The images. A stop leaves a half-written flash: the stick is not reset.
+  switch (images::ProgramImages(c_)) {
+    case images::ProgrammingResult::Written: break;
+    case images::ProgrammingResult::Stopped: return Stopped(ActionOutcome::FailMaybeInDownloader);
+    case images::ProgrammingResult::Failed:
+      if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
+      Finish("Download fail, please check the log file to get fail information!",
+             ActionOutcome::DownloadFailedAndReset);
+      host_.ShowErrorBox(kFailureBox);
+      return UpdateEnd::Finished;
+  }
+
+  // Restart and restore.
+  if (!images::RestartAfterProgramming(c_)) {
+    c_.Record().running = 0;
+    if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
+    Finish("reset modem fail!", ActionOutcome::FailMaybeInDownloader);
+    host_.ShowErrorBox(kFailureBox);
+    return UpdateEnd::Finished;
+  }
+  c_.display.ShowLinePorts(c_.line);
+  c_.Progress(81);
+  if (kept_item_read_) {
+    uint16_t status = 0;
+    Tries(3, 200, [&] { return protocol::WriteNvItem(diag, kKeptNvItem, kept_item_, status); });
+  }
+  c_.Progress(82);
+  bool restored = false;
+  const UpdateEnd restore = RestoreNv(restored);
+  if (!restored) return restore;
+
+  ReturnToUse();
+  host_.DeleteStagedImages();
+  c_.Progress(99);
+  c_.Sleep(3000);
+  c_.Progress(100);
+  host_.RestartConnectionManager();
+  c_.Status(german_ ? "Update wurde erfolgreich durchgeführt." : "The update was successful.");
+  c_.Record().running = 0;
+  host_.ShowSuccessBox(german_ ? "Das Update wurde erfolgreich durchgeführt." : "The update was successful.");
+  host_.EndProgram();
+  return UpdateEnd::Succeeded;
+}
+
+}  // namespace
+
+std::string ReinsertText(bool german) {
+  return german ? "Bitte stecken Sie das Ger-t erneut ein und best-tigen Sie mit \"OK\" um das "
+                  "Update abzuschlie-en."
+                : "Please reinsert the Stick, then press \"OK\" to finish the update.";
+}
+
+UpdateEnd UpdateThreadProc(line::LineContext& context, LineCompletion& completion, UpdateHost& host) {
+  UpdateRun run(context, completion, host);
+  return run.Run();
+}
+
+}  // namespace flotilla::update

@@ -1,0 +1,233 @@
+// The update worker against the in-process stick on the virtual clock: a whole update, and
+// each failure exit with its text, outcome and box.
+#include "update/update_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "images/version_record.h"
+#include "platform/memory_files.h"
+#include "sim/transport/inprocess_stick.h"
+#include "tools/mkimages/image_set.h"
+
+namespace flotilla::update {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kAtPort = 3;
+constexpr int kDiagPort = 4;
+constexpr char kNewVersion[] = "BD_XV418V2.0.1B11";
+
+std::vector<uint8_t> ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class RecordingDisplay : public line::LineDisplay {
+ public:
+  void AppendLineStatus(int, const std::string& text) override { statuses.push_back(text); }
+  void SetLineProgress(int, int percent) override { progress.push_back(percent); }
+  void SetLineIcon(int, line::LineIcon icon) override { icons.push_back(icon); }
+  std::vector<std::string> statuses;
+  std::vector<int> progress;
+  std::vector<line::LineIcon> icons;
+};
+
+// The subsystems above the line as doubles that record what the worker asked of them.
+class RecordingHost : public UpdateHost {
+ public:
+  explicit RecordingHost(fs::path amss) : amss_(std::move(amss)) {}
+  bool RequireNvDirectory(line::LineContext&) override { return nv_directory; }
+  bool BackupNvItems(line::LineContext&) override {
+    calls.push_back("backup");
+    if (stop_on_backup) *stop_on_backup = 0;  // the user stops while the items are saved
+    return backup;
+  }
+  bool RestoreNvItems(line::LineContext&, const std::string& file) override {
+    calls.push_back("restore " + file);
+    return restore;
+  }
+  protocol::VersionRecord LocateVersionRecord(line::LineContext&) override {
+    protocol::VersionRecord record{};
+    std::ifstream in(amss_, std::ios::binary);
+    images::FindVersionRecord(in, record);
+    return record;
+  }
+  void DeleteStagedImages() override { calls.push_back("delete staged"); }
+  void RestartConnectionManager() override { calls.push_back("connection manager"); }
+  bool CheckDeviceModel(line::LineContext&) override { return true; }
+  void ShowErrorBox(const std::string& text) override { boxes.push_back("error: " + text); }
+  void ShowSuccessBox(const std::string& text) override { boxes.push_back("success: " + text); }
+  void EndProgram() override { calls.push_back("end"); }
+
+  bool nv_directory = true;
+  bool backup = true;
+  bool restore = true;
+  std::atomic<int32_t>* stop_on_backup = nullptr;
+  std::vector<std::string> calls;
+  std::vector<std::string> boxes;
+
+ private:
+  fs::path amss_;
+};
+
+class UpdateWorkerTest : public ::testing::Test {
+ protected:
+  UpdateWorkerTest() {
+    dir_ = fs::path(::testing::TempDir()) /
+           ("flotilla_update_worker_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+    fs::remove_all(dir_);
+    mkimages::ImageSetOptions options;
+    options.version = kNewVersion;
+    options.amss_size = 24 * 1024;
+    options.efs_size = 29 * 1024;
+    EXPECT_EQ(mkimages::WriteImageSet(dir_ / "images", options).outcome,
+              mkimages::ImageSetResult::Outcome::kWritten);
+    config_.check_programmer = true;
+    config_.programmer = ReadFile(dir_ / "images" / "armprg.bin");
+    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
+    files_.AddDirectory("C:\\Flotilla");
+  }
+  ~UpdateWorkerTest() override {
+    context_.reset();
+    doc_.reset();
+    stick_.reset();
+    fs::remove_all(dir_);
+  }
+
+  void Start(uint16_t language = 0x0409) {
+    stick_ = std::make_unique<sim::InProcessStick>(clock_, config_);
+    stick_->SetPortNumbers(kAtPort, kDiagPort);
+    stick_->SetRegistry(&registry_);
+    doc_ = std::make_unique<line::CFlotillaDoc>(
+        line::DocEnvironment{*stick_, clock_, language, "C:\\Flotilla\\flotilla.exe"});
+    context_ = std::make_unique<line::LineContext>(
+        line::LineContext{*doc_, stick_->HostRegistry(), display_, prompts_, 0});
+    line::LineRecord& line = doc_->Line(0);
+    line.paths.image_directory = (dir_ / "images").string();
+    line.paths.flash_programmer = (dir_ / "images" / "armprg.bin").string();
+    line.running = 1;
+    line.data_port = kAtPort;
+    line.diag_port = kDiagPort;
+    ASSERT_TRUE(doc_->OpenDiagPort(0, kDiagPort, line::kLineBaud));
+    ASSERT_TRUE(doc_->OpenAtPort(0, kAtPort, line::kLineBaud));
+  }
+
+  UpdateEnd Run() { return UpdateThreadProc(*context_, completion_, *host_); }
+
+  std::string LastLog() const {
+    std::string last;
+    for (const std::string& name : files_.FileNames())
+      if (name.find("\\logs\\") != std::string::npos) last = name;
+    const auto* bytes = files_.File(last);
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+  }
+
+  fs::path dir_;
+  platform::VirtualClock clock_;
+  sim::StickConfig config_;
+  platform::MemoryRegistry registry_;
+  platform::MemoryFileSystem files_;
+  RecordingDisplay display_;
+  platform::RecordingPrompts prompts_;
+  std::unique_ptr<RecordingHost> host_;
+  std::unique_ptr<sim::InProcessStick> stick_;
+  std::unique_ptr<line::CFlotillaDoc> doc_;
+  std::unique_ptr<line::LineContext> context_;
+  LineCompletion completion_{files_, "C:\\Flotilla", nullptr};
+};
+
+TEST_F(UpdateWorkerTest, AWholeUpdateWritesTheImagesAndEndsTheProgram) {
+  Start();
+  sim::NvValue before{};
+  ASSERT_EQ(stick_->Model().Nv().Read(22, before), 0);
+  ASSERT_EQ(Run(), UpdateEnd::Succeeded);
+
+  // Every image is in the flash, and the stick answers with the new version.
+  const sim::FlashStore& flash = stick_->Flash();
+  EXPECT_EQ(flash.PartitionTable(), ReadFile(dir_ / "images" / "partition.mbn"));
+  EXPECT_EQ(flash.Image(5)->body, ReadFile(dir_ / "images" / "amss.mbn"));
+  EXPECT_EQ(flash.Image(9)->body, ReadFile(dir_ / "images" / "efs.mbn"));
+  EXPECT_EQ(doc_->Line(0).texts.VersionText(), kNewVersion);
+
+  // NV item 22 went back with the bytes the new firmware owns cleared.
+  sim::NvValue after{};
+  ASSERT_EQ(stick_->Model().Nv().Read(22, after), 0);
+  for (size_t i = 0; i < after.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(after[i], i >= 22 && i <= 49 ? 0 : before[i]);
+  }
+
+  EXPECT_EQ(host_->calls, (std::vector<std::string>{"backup", "restore " + doc_->Line(0).paths.nv_backup_file,
+                                                    "delete staged", "connection manager", "end"}));
+  EXPECT_EQ(host_->boxes, std::vector<std::string>{"success: The update was successful."});
+  EXPECT_EQ(display_.statuses.back(), "The update was successful.");
+  EXPECT_EQ(doc_->Line(0).running, 0);
+  // The bar runs through the phases to 100 without going back.
+  EXPECT_TRUE(std::is_sorted(display_.progress.begin(), display_.progress.end()));
+  for (int p : {1, 2, 3, 7, 8, 9, 20, 21, 22, 23, 24, 25, 26, 50, 51, 80, 81, 82, 95, 96, 97, 98, 99, 100})
+    EXPECT_NE(std::find(display_.progress.begin(), display_.progress.end(), p), display_.progress.end()) << p;
+  // The history starts with the header the action log would carry.
+  EXPECT_EQ(doc_->Line(0).history.Text().rfind("Current Version : ", 0), 0u);
+}
+
+TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
+  struct Case {
+    const char* name;
+    uint16_t language;
+    std::function<void(RecordingHost&, line::LineRecord&)> arrange;
+    UpdateEnd end;
+    const char* final_text;  // the last status line
+    const char* box;         // "" for none
+    bool flash_written;
+  } cases[] = {
+      {"no NV directory", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.nv_directory = false; },
+       UpdateEnd::StatusOnly, "Downloading...", "error: Download failure, Please download again!", false},
+      {"no NV directory, German", 0x0407, [](RecordingHost& host, line::LineRecord&) { host.nv_directory = false; },
+       UpdateEnd::StatusOnly, "Download fehlgeschlagen", "", false},
+      {"backup failed", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.backup = false; },
+       UpdateEnd::StatusOnly, "Downloading...", "error: Download failure, Please download again!", false},
+      {"stopped before the programmer", 0x0409,
+       [](RecordingHost& host, line::LineRecord& line) { host.stop_on_backup = &line.running; },
+       UpdateEnd::Finished, "action stop!", "", false},
+      {"no flash programmer", 0x0409,
+       [](RecordingHost&, line::LineRecord& line) { line.paths.flash_programmer += ".missing"; },
+       UpdateEnd::Finished, "Download armprg.bin fail!", "error: Download failure, Please download again!",
+       false},
+      {"restore failed", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.restore = false; },
+       UpdateEnd::Finished, "Restore NV fail!", "", true},
+      {"restore failed, German", 0x0407, [](RecordingHost& host, line::LineRecord&) { host.restore = false; },
+       UpdateEnd::Finished, "Download fehlgeschlagen", "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    context_.reset();
+    doc_.reset();
+    stick_.reset();
+    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
+    display_ = RecordingDisplay();
+    Start(c.language);
+    c.arrange(*host_, doc_->Line(0));
+    EXPECT_EQ(Run(), c.end);
+    EXPECT_EQ(display_.statuses.back(), c.final_text);
+    EXPECT_EQ(host_->boxes, *c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});
+    EXPECT_EQ(std::count(host_->calls.begin(), host_->calls.end(), "end"), 0);
+    EXPECT_EQ(doc_->Line(0).running, 0);
+    EXPECT_EQ(stick_->Flash().Image(5) != nullptr, c.flash_written);
+    if (c.end == UpdateEnd::Finished) {
+      const std::string log = LastLog();
+      EXPECT_NE(log.find(std::string("——") + c.final_text + "\n"), std::string::npos) << log;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace flotilla::update
