@@ -1,0 +1,106 @@
+// The device watch: a pass with the stick there, away, or silent, and the thread's pause.
+#include "update/device_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <memory>
+#include <string>
+
+#include "line/line_version.h"
+#include "sim/transport/inprocess_stick.h"
+
+namespace flotilla::update {
+namespace {
+
+constexpr int kAtPort = 3;
+constexpr int kDiagPort = 4;
+
+class CountingDisplay : public line::LineDisplay {
+ public:
+  void AppendLineStatus(int, const std::string& text) override { last_status = text; }
+  void SetLineProgress(int, int) override {}
+  void ShowLineVersions(int) override { ++versions_shown; }
+  void ShowLinePorts(int) override { ++ports_shown; }
+  std::string last_status;
+  std::atomic<int> versions_shown{0};
+  std::atomic<int> ports_shown{0};
+};
+
+class DeviceWatchTest : public ::testing::Test {
+ protected:
+  DeviceWatchTest()
+      : stick_(clock_, sim::StickConfig{}),
+        doc_(line::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}),
+        context_{doc_, stick_.HostRegistry(), display_, prompts_, 0} {
+    stick_.SetPortNumbers(kAtPort, kDiagPort);
+    stick_.SetRegistry(&registry_);
+  }
+
+  platform::VirtualClock clock_;
+  platform::MemoryRegistry registry_;
+  sim::InProcessStick stick_;
+  CountingDisplay display_;
+  platform::RecordingPrompts prompts_;
+  line::CFlotillaDoc doc_;
+  line::LineContext context_;
+};
+
+TEST_F(DeviceWatchTest, APassFindsTheStickAndShowsItsVersions) {
+  DeviceWatch watch(context_);
+  watch.Begin();
+  EXPECT_EQ(display_.last_status, "Searching communication ports...");
+  watch.Pass([] { return false; });
+  const line::LineRecord& line = doc_.Line(0);
+  EXPECT_EQ(line.diag_port, kDiagPort);
+  EXPECT_EQ(line.data_port, kAtPort);
+  EXPECT_EQ(line.device_state, line::DeviceState::Answered);
+  EXPECT_EQ(line.texts.VersionString(3), sim::StickConfig().version_texts[2]);
+  EXPECT_EQ(display_.versions_shown, 1);
+  EXPECT_EQ(display_.ports_shown, 1);
+}
+
+TEST_F(DeviceWatchTest, AStickThatLeavesIsForgottenAfterFiveLookups) {
+  DeviceWatch watch(context_);
+  watch.Begin();
+  watch.Pass([] { return false; });
+  ASSERT_FALSE(doc_.Line(0).texts.VersionString(3).empty());
+  registry_.Clear();  // pulled out
+  int asked = 0;
+  watch.Pass([&] { return ++asked == 5; });  // the owner pauses the watch after five lookups
+  EXPECT_TRUE(doc_.Line(0).texts.VersionString(3).empty());
+  EXPECT_TRUE(doc_.Line(0).texts.VersionString(5).empty());
+  EXPECT_EQ(display_.versions_shown, 2);
+}
+
+TEST_F(DeviceWatchTest, AStickThatDoesNotAnswerIsMarkedWithoutDevice) {
+  std::string error;
+  ASSERT_TRUE(stick_.SetFaultPlan(R"({"rules": [{"action": "ignore"}]})", error)) << error;
+  DeviceWatch watch(context_);
+  watch.Begin();
+  const uint64_t start = clock_.NowMs();
+  watch.Pass([] { return false; });
+  EXPECT_EQ(doc_.Line(0).device_state, line::DeviceState::NoDevice);
+  EXPECT_GE(clock_.NowMs() - start, 1050u);  // the pass's own sleeps
+  EXPECT_EQ(display_.versions_shown, 1);
+}
+
+TEST_F(DeviceWatchTest, ThePausedThreadLeavesThePortsAlone) {
+  DeviceWatchThread thread(context_);
+  thread.Start();
+  // Let it run until the window has been refreshed once (the clock is virtual: a pass is quick).
+  for (int i = 0; i < 5000 && display_.versions_shown == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  thread.Pause();
+  // Parked: this thread owns the line now.
+  const int shown = display_.versions_shown;
+  EXPECT_GT(shown, 0);
+  EXPECT_TRUE(line::QueryDeviceVersion(doc_, 0));
+  EXPECT_EQ(display_.versions_shown, shown);
+  thread.Resume();
+}
+
+}  // namespace
+}  // namespace flotilla::update
