@@ -1,36 +1,41 @@
 // Scanning the application image for its version record.
 #include "images/version_record.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace flotilla::images {
+namespace {
 
-bool FindVersionRecord(std::istream& image, protocol::VersionRecord& record) {
-  image.clear();
-  image.seekg(0, std::ios::end);
-  const std::streamoff length = image.tellg();
-  if (length < 4) return false;
-  image.seekg(0);
+// Reads until `count` bytes are in or the file ends; a file may hand out less per call.
+size_t ReadFully(platform::FileHandle& file, uint8_t* buffer, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    const size_t n = file.Read(buffer + got, count - got);
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
 
-  // Read in blocks whose size is a multiple of 4 so that every group stays aligned.
-  std::vector<char> block(64 * 1024);
-  std::streamoff base = 0;
-  while (base + 3 < length) {
-    image.read(block.data(), static_cast<std::streamsize>(block.size()));
-    const std::streamsize got = image.gcount();
-    if (got < 4) break;
-    for (std::streamsize i = 0; i + 4 <= got; i += 4) {
+}  // namespace
+
+bool FindVersionRecord(platform::FileHandle& image, protocol::VersionRecord& record) {
+  if (!image.Seek(0)) return false;
+  std::vector<uint8_t> block(kVersionScanBlock);
+  for (;;) {
+    const size_t got = ReadFully(image, block.data(), block.size());
+    for (size_t i = 0; i + 4 <= got; i += 4) {
       if (std::memcmp(block.data() + i, protocol::kVersionRecordMarker.data(), 4) != 0) continue;
-      image.clear();
-      image.seekg(base + i);
-      image.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));
+      // The record may run on into the next block; the file is positioned just there.
+      const size_t here = std::min(record.size(), got - i);
+      std::memcpy(record.data(), block.data() + i, here);
+      if (got == block.size()) ReadFully(image, record.data() + here, record.size() - here);
       return true;
     }
-    base += got;
-    if (!image) break;
+    if (got < block.size()) return false;
   }
-  return false;
 }
 
 }  // namespace flotilla::images

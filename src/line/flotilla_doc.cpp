@@ -1,7 +1,7 @@
 // CFlotillaDoc: line creation, module-relative paths and the port (re)opening.
 #include "line/flotilla_doc.h"
 
-#include <cstdio>
+#include <string>
 
 namespace flotilla::line {
 
@@ -23,17 +23,18 @@ CFlotillaDoc::CFlotillaDoc(const DocEnvironment& environment)
 }
 
 void CFlotillaDoc::FillModulePaths(const std::string& module_file_name) {
-  // Drive and directory of the program, with the directory's trailing backslash.
+  // Drive and directory of the program, with the directory's trailing backslash. A path that
+  // does not fit its field stays empty: an empty NV directory is refused by the NV commands,
+  // where a cut one would name some other directory.
   const size_t slash = module_file_name.find_last_of("\\/");
   const std::string directory =
       slash == std::string::npos ? std::string() : module_file_name.substr(0, slash + 1);
   for (int i = 0; i < kLineCount; ++i) {
     ImageSetPaths& paths = Line(i).paths;
-    paths.flash_programmer = directory + "armprg.bin";
-    paths.nv_directory = directory;
-    char file[kLongPathWidth + 32];
-    std::snprintf(file, sizeof file, "%s\\Channel%d.nvm", directory.c_str(), i + 1);
-    paths.nv_backup_file = file;
+    SetPath(paths.flash_programmer, directory + "armprg.bin", kLongPathWidth);
+    SetPath(paths.nv_directory, directory, kPathWidth);
+    SetPath(paths.nv_backup_file, directory + "\\Channel" + std::to_string(i + 1) + ".nvm",
+            kLongPathWidth);
   }
 }
 

@@ -28,6 +28,18 @@ enum class DeviceState : int32_t { Unknown = 0, NoDevice = 1, Answered = 2 };
 constexpr size_t kPathWidth = 256;
 constexpr size_t kLongPathWidth = 260;
 
+// Whether a path of `length` characters fits a field of `width`, whose last place holds the
+// terminating zero.
+constexpr bool FitsPathField(size_t length, size_t width) { return length < width; }
+
+// Puts `path` into a path field of `width`. A longer path is refused: the field keeps what it
+// held and the result is false, so no path is ever cut short into another file's name.
+inline bool SetPath(std::string& field, const std::string& path, size_t width) {
+  if (!FitsPathField(path.size(), width)) return false;
+  field = path;
+  return true;
+}
+
 struct ImageSetPaths {
   std::string partition_table;
   std::string qcsbl_header;

@@ -43,6 +43,32 @@ TEST_F(FlotillaDocTest, StartsEveryLineAsTheWindowExpects) {
   }
 }
 
+TEST_F(FlotillaDocTest, AModulePathLongerThanItsFieldStaysEmpty) {
+  struct Case {
+    size_t directory;  // characters of the program's directory, its trailing backslash included
+    bool programmer, nv_directory, backup_file;
+  } cases[] = {
+      {246, true, true, true},     // the backup file takes 259 characters, the most there is room for
+      {247, true, true, false},
+      {249, true, true, false},
+      {250, false, true, false},   // "armprg.bin" makes 260
+      {256, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directory);
+    const std::string directory = "C:\\" + std::string(c.directory - 4, 'd') + "\\";
+    ASSERT_EQ(directory.size(), c.directory);
+    CFlotillaDoc doc(DocEnvironment{stick_, clock_, 0x0409, directory + "flotilla.exe"});
+    for (int i = 0; i < kLineCount; ++i) {
+      const ImageSetPaths& paths = doc.Line(i).paths;
+      EXPECT_EQ(paths.flash_programmer, c.programmer ? directory + "armprg.bin" : "");
+      EXPECT_EQ(paths.nv_directory, c.nv_directory ? directory : "");
+      EXPECT_EQ(paths.nv_backup_file,
+                c.backup_file ? directory + "\\Channel" + std::to_string(i + 1) + ".nvm" : "");
+    }
+  }
+}
+
 TEST_F(FlotillaDocTest, ANumberOutsideTheLinesReachesNoStick) {
   CFlotillaDoc doc = MakeDoc(0x0409);
   for (int line : {-1, kLineCount, 1000}) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "images/version_record.h"
+#include "platform/posix/files.h"
 #include "tools/mkimages/image_header.h"
 #include "tools/mkimages/image_set.h"
 #include "tools/mkimages/mkimages_command.h"
@@ -226,9 +227,11 @@ TEST_F(MkImagesTest, AmssIsAnArmElfThatCarriesTheVersionRecord) {
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), amss.begin() + static_cast<std::ptrdiff_t>(*at)));
 
     // The updater's own scan hands over the same record, and the text comes back out of it.
-    std::ifstream image(dir / "amss.mbn", std::ios::binary);
+    platform::PosixFileSystem files;
+    const auto image = files.OpenForReading((dir / "amss.mbn").string());
+    ASSERT_TRUE(image);
     protocol::VersionRecord found{};
-    ASSERT_TRUE(images::FindVersionRecord(image, found));
+    ASSERT_TRUE(images::FindVersionRecord(*image, found));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), found.begin()));
     EXPECT_EQ(VersionTextOfRecord(found.data(), found.size()), c.version);
   }

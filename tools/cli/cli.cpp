@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli_platform.h"
 #include "discovery/port_lookup.h"
+#include "images/image_set.h"
 #include "images/programming.h"
 #include "images/version_record.h"
 #include "update/downloader_steps.h"
@@ -167,16 +168,51 @@ class Session {
     return 0;
   }
 
+  // The host's files, or nullptr after telling the user that `command` needs them.
+  platform::FileSystem* Files(const char* command) {
+    platform::FileSystem* files = platform_.Files();
+    if (!files) Complain(std::string(command) + " is not available on this build");
+    return files;
+  }
+
   int DownloadCheck() {
-    std::ifstream image(options_.amss_file, std::ios::binary);
+    platform::FileSystem* files = Files("download-check");
+    if (!files) return 1;
+    std::unique_ptr<platform::FileHandle> image = files->OpenForReading(options_.amss_file);
     if (!image) return Fail("cannot open " + options_.amss_file);
     protocol::VersionRecord record{};
-    if (!images::FindVersionRecord(image, record))
+    if (!images::FindVersionRecord(*image, record))
       std::fprintf(stderr, "no version record in %s; sending zeros\n", options_.amss_file.c_str());
     if (!OpenDiag()) return 1;
     int result = -1;
     if (!protocol::DownloadCheck(Diag(), record, result)) return Fail(Diag().ErrorText());
     std::printf("download check passed\n");
+    return 0;
+  }
+
+  // The check an update makes of its image set, on the set in the given directory; there is
+  // no stick to wait for.
+  int CheckImages() {
+    platform::FileSystem* files = Files("check-images");
+    if (!files) return 1;
+    if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
+      return Fail("the image directory is too long: " + options_.image_dir);
+    if (!images::CheckImageSet(doc_, *files, prompts_, kLine, false))
+      return Fail(images::ImageSetFailureText(doc_.German()));
+    std::printf("image set complete: %s\n", options_.image_dir.c_str());
+    return 0;
+  }
+
+  int VersionRecord() {
+    platform::FileSystem* files = Files("version-record");
+    if (!files) return 1;
+    if (!line::SetPath(doc_.Line(kLine).paths.amss, options_.amss_file, line::kPathWidth))
+      return Fail("the file name is too long: " + options_.amss_file);
+    line::LineContext context = Line();
+    protocol::VersionRecord record{};
+    if (!images::LocateVersionRecord(context, *files, record))
+      return Fail("no version record in " + options_.amss_file);
+    std::printf("version record: %s\n", protocol::VersionTextOfRecord(record.data(), record.size()).c_str());
     return 0;
   }
 
@@ -315,6 +351,10 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   program->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
   auto* update_path = app.add_subcommand("update-path", "enter-downloader, upload-programmer, start-programmer and program in a row");
   update_path->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
+  auto* check_images = app.add_subcommand("check-images", "the check an update makes of the image set in DIR");
+  check_images->add_option("DIR", options.image_dir, "directory of the image set")->required();
+  auto* version_record = app.add_subcommand("version-record", "the version text of an application image's version record");
+  version_record->add_option("AMSS_FILE", options.amss_file, "the application image (amss.mbn)")->required();
 
   try {
     app.parse(argc, argv);
@@ -337,6 +377,8 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (start->parsed()) return session.StartProgrammer();
   if (program->parsed()) return session.Program();
   if (update_path->parsed()) return session.UpdatePath();
+  if (check_images->parsed()) return session.CheckImages();
+  if (version_record->parsed()) return session.VersionRecord();
   return 2;
 }
 

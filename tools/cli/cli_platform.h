@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/serial_device.h"
 
@@ -24,6 +25,9 @@ class CliPlatform {
   virtual platform::Registry& Registry() = 0;
   virtual uint16_t LanguageId() = 0;
   virtual std::string ModuleFileName() = 0;
+  // The host's files; null on a build that has no files backend yet, where the commands that
+  // read files say they are not available.
+  virtual platform::FileSystem* Files() = 0;
 };
 
 // Parses the command line and runs the command; the process exit code.

@@ -8,6 +8,7 @@
 #include "cli_platform.h"
 #include "platform/memory_registry.h"
 #include "platform/port_map.h"
+#include "platform/posix/files.h"
 #include "platform/posix/serial_port.h"
 
 namespace flotilla::cli {
@@ -70,12 +71,14 @@ class PosixCliPlatform : public CliPlatform {
   platform::Registry& Registry() override { return registry_; }
   uint16_t LanguageId() override { return 0x0409; }
   std::string ModuleFileName() override { return "flotilla-cli"; }
+  platform::FileSystem* Files() override { return &files_; }
 
  private:
   platform::PortMap ports_;
   std::map<int, std::string> paths_;
   platform::PosixSerialFactory factory_{ports_};
   LinkRegistry registry_{paths_};
+  platform::PosixFileSystem files_;
 };
 
 }  // namespace

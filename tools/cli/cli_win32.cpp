@@ -32,6 +32,8 @@ class Win32CliPlatform : public CliPlatform {
     GetModuleFileNameA(nullptr, name, MAX_PATH);
     return name;
   }
+  // The Windows files backend is not part of this build yet.
+  platform::FileSystem* Files() override { return nullptr; }
 
  private:
   platform::Win32SerialFactory factory_;
