@@ -14,6 +14,7 @@
 
 #include "images/version_record.h"
 #include "platform/memory_files.h"
+#include "platform/posix/files.h"
 #include "sim/transport/inprocess_stick.h"
 #include "tools/mkimages/image_set.h"
 
@@ -57,8 +58,8 @@ class RecordingHost : public UpdateHost {
   }
   protocol::VersionRecord LocateVersionRecord(line::LineContext&) override {
     protocol::VersionRecord record{};
-    std::ifstream in(amss_, std::ios::binary);
-    images::FindVersionRecord(in, record);
+    platform::PosixFileSystem files;
+    if (auto amss = files.OpenForReading(amss_.string())) images::FindVersionRecord(*amss, record);
     return record;
   }
   void DeleteStagedImages() override { calls.push_back("delete staged"); }
