@@ -314,8 +314,8 @@ UpdateEnd UpdateRun::Run() {
 }  // namespace
 
 std::string ReinsertText(bool german) {
-  return german ? "Bitte stecken Sie das Ger-t erneut ein und best-tigen Sie mit \"OK\" um das "
-                  "Update abzuschlie-en."
+  return german ? "Bitte stecken Sie das Gerät erneut ein und bestätigen Sie mit \"OK\" um das "
+                  "Update abzuschließen."
                 : "Please reinsert the Stick, then press \"OK\" to finish the update.";
 }
 
