@@ -46,10 +46,12 @@ class MemoryFile : public FileHandle {
 };
 
 std::string MemoryFileSystem::Key(const std::string& path) {
-  std::string key = path;
-  for (char& c : key) {
+  // Windows reads "C:\dir\\file" as "C:\dir\file"; so does this double.
+  std::string key;
+  for (char c : path) {
     if (c == '/') c = '\\';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c == '\\' && !key.empty() && key.back() == '\\') continue;
+    key.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   }
   return key;
 }
