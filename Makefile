@@ -49,12 +49,13 @@ test-windows: windows
 	ctest --preset windows
 
 # Every suite: native, sanitizers, the fuzz corpora, the Windows side under Wine, and the
-# 32-bit compile.
+# 32-bit build (compiled, and its binaries' imports and exports checked; not run).
 test: native windows windows-i686
 	ctest --preset native
 	$(MAKE) --no-print-directory asan
 	$(MAKE) --no-print-directory fuzz-corpus
 	ctest --preset windows
+	ctest --preset windows-i686
 
 # The main job: the simulated stick and flotilla.exe under Wine.
 run: native windows

@@ -1,11 +1,20 @@
 // flotilla.exe entry. The update window arrives with the update driver; until then the
-// program looks for the stick's modem port and shows the firmware version it reports.
+// program stages its embedded files (the start-up steps, with the connection
+// manager's stop between them), then looks for the stick's modem port and shows the
+// firmware version it reports.
 #include <windows.h>
 
 #include <memory>
 #include <string>
 
+#include "hostenv/connection_manager.h"
+#include "images/staging.h"
 #include "platform/clock.h"
+#include "platform/win32/files.h"
+#include "platform/win32/processes.h"
+#include "platform/win32/prompts.h"
+#include "platform/win32/registry.h"
+#include "platform/win32/resources.h"
 #include "platform/win32/serial_port.h"
 #include "protocol/at_channel.h"
 
@@ -30,9 +39,29 @@ std::string FindFirmwareVersion(int& found_port) {
   return std::string();
 }
 
+// The staging directory chain, the embedded files, and between "killsvr.bat" and
+// "ResetUSB.dll" the connection manager's lookup and stop. False when the chain could not be
+// made ("source file path error!" has been shown).
+bool StageEmbeddedFiles() {
+  flotilla::platform::Win32FileSystem files;
+  flotilla::platform::Win32ModuleResources resources;
+  flotilla::platform::Win32Prompts prompts;
+  flotilla::platform::Win32Registry registry;
+  flotilla::platform::Win32Processes processes;
+  flotilla::images::StagingContext staging{files, resources, prompts};
+  flotilla::hostenv::ConnectionManager connection_manager(registry, files, processes,
+                                                          flotilla::images::kStagingDirectory);
+  return flotilla::images::StageImageFiles(staging, [&connection_manager] {
+    connection_manager.FindConnectionManager();
+    connection_manager.StopConnectionManager();
+  });
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // A staging directory that cannot be made ends the program with exit code 0.
+  if (!StageEmbeddedFiles()) return 0;
   int port = 0;
   std::string version = FindFirmwareVersion(port);
   std::string text = port ? "Stick on COM" + std::to_string(port) + ", firmware " + version

@@ -1,14 +1,12 @@
 // Whether a file or directory path exists, with the program's rules for a trailing backslash.
+// One implementation serves images, nvdata and hostenv alike, so it sits in the platform layer
+// (platform/paths.h); the image set code keeps reaching it by this name.
 #pragma once
 
-#include <string>
-
-#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace flotilla::images {
 
-// A trailing "\" is dropped before the search, except on a bare drive root such as "C:\",
-// which exists at once (a directory search finds no entry for a root).
-bool PathExists(platform::FileSystem& files, const std::string& path);
+using platform::PathExists;
 
 }  // namespace flotilla::images

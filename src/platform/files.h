@@ -7,6 +7,16 @@
 #include <memory>
 #include <string>
 
+// <windows.h> makes DeleteFile and ReplaceFile macros of the ANSI or wide calls. The seam's
+// methods keep their own names in every file that includes both; a file that includes
+// <windows.h> after this one fails to compile instead of linking to a renamed method.
+#ifdef DeleteFile
+#undef DeleteFile
+#endif
+#ifdef ReplaceFile
+#undef ReplaceFile
+#endif
+
 namespace flotilla::platform {
 
 // One opened file. Every operation reports failure by its result, never by throwing.

@@ -17,12 +17,16 @@ class ModuleResources {
   virtual bool Load(const std::string& type, int id, std::vector<uint8_t>& bytes) = 0;
 };
 
+// A wait without a time limit (INFINITE).
+constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+
 // Starting other programs.
 class Processes {
  public:
   virtual ~Processes() = default;
   // Starts `file` with `parameters` in `directory`, its window hidden, and waits up to
-  // `wait_ms` for it to end. False when it could not be started; `finished` tells whether it
+  // `wait_ms` (kWaitForever: no limit) for it to end. `file` is best an absolute path: a bare
+  // name is looked up along the search path, where the program should not look. False when it could not be started; `finished` tells whether it
   // ended within the wait.
   virtual bool StartAndWait(const std::string& file, const std::string& parameters,
                             const std::string& directory, uint32_t wait_ms, bool& finished) = 0;
