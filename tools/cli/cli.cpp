@@ -18,6 +18,7 @@
 #include "protocol/diag.h"
 #include "line/flotilla_doc.h"
 #include "line/line_version.h"
+#include "nvdata/nv_backup.h"
 
 namespace flotilla::cli {
 namespace {
@@ -93,6 +94,7 @@ struct Options {
   std::string file;
   std::string image_dir;
   std::string at_command;
+  int nv_mode = 2;
 };
 
 class Session {
@@ -168,12 +170,8 @@ class Session {
     return 0;
   }
 
-  // The host's files, or nullptr after telling the user that `command` needs them.
-  platform::FileSystem* Files(const char* command) {
-    platform::FileSystem* files = platform_.Files();
-    if (!files) Complain(std::string(command) + " is not available on this build");
-    return files;
-  }
+  // The host's files; every build has them now.
+  platform::FileSystem* Files(const char*) { return &platform_.Files(); }
 
   int DownloadCheck() {
     platform::FileSystem* files = Files("download-check");
@@ -297,6 +295,40 @@ class Session {
     return ok ? 0 : 1;
   }
 
+  // The version record for the download check that opens the NV operations: from --amss
+  // when given, otherwise 128 zeros as when the image holds none.
+  nvdata::NvEnvironment NvFiles() {
+    nvdata::NvEnvironment environment{platform_.Files(), nullptr};
+    if (!options_.amss_file.empty())
+      environment.locate_version_record = [this](line::LineContext&, protocol::VersionRecord& record) {
+        auto image = platform_.Files().OpenForReading(options_.amss_file);
+        return image && images::FindVersionRecord(*image, record);
+      };
+    return environment;
+  }
+
+  int NvBackup() {
+    if (!PrepareLine()) return 1;
+    line::LineContext context = Line();
+    nvdata::NvEnvironment environment = NvFiles();
+    if (!nvdata::BackupNvItems(context, environment, options_.file))
+      return Fail("nv-backup failed; " + options_.file + " was left as it was");
+    std::printf("nv backup written to %s\n", options_.file.c_str());
+    return 0;
+  }
+
+  int NvRestore() {
+    if (!PrepareLine()) return 1;
+    doc_.nv_mode = static_cast<line::NvMode>(options_.nv_mode);
+    protocol::UnlockServiceProgramming(Diag());
+    line::LineContext context = Line();
+    nvdata::NvEnvironment environment = NvFiles();
+    if (!nvdata::RestoreNvItems(context, environment, options_.file))
+      return Fail("nv-restore failed: " + Diag().ErrorText());
+    std::printf("nv items restored from %s\n", options_.file.c_str());
+    return 0;
+  }
+
   int Lookup() {
     // The ports named on the command line are where the lookup may look for a stick.
     if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
@@ -356,6 +388,15 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   auto* version_record = app.add_subcommand("version-record", "the version text of an application image's version record");
   version_record->add_option("AMSS_FILE", options.amss_file, "the application image (amss.mbn)")->required();
 
+  auto* nv_backup = app.add_subcommand("nv-backup", "back the stick's NV items up into a 153,000-byte file");
+  nv_backup->add_option("FILE", options.file, "the backup file (replaced only by a complete backup)")->required();
+  nv_backup->add_option("--amss", options.amss_file, "the application image whose version record the download check sends");
+  auto* nv_restore = app.add_subcommand("nv-restore", "write the NV items of a backup file back to the stick");
+  nv_restore->add_option("FILE", options.file, "the backup file")->required();
+  nv_restore->add_option("--nv-mode", options.nv_mode, "1: without the IMEI items 550 and 4051; 2: all items")
+      ->check(CLI::IsMember({1, 2}));
+  nv_restore->add_option("--amss", options.amss_file, "the application image whose version record the download check sends");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -379,6 +420,8 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (update_path->parsed()) return session.UpdatePath();
   if (check_images->parsed()) return session.CheckImages();
   if (version_record->parsed()) return session.VersionRecord();
+  if (nv_backup->parsed()) return session.NvBackup();
+  if (nv_restore->parsed()) return session.NvRestore();
   return 2;
 }
 

@@ -25,9 +25,8 @@ class CliPlatform {
   virtual platform::Registry& Registry() = 0;
   virtual uint16_t LanguageId() = 0;
   virtual std::string ModuleFileName() = 0;
-  // The host's files; null on a build that has no files backend yet, where the commands that
-  // read files say they are not available.
-  virtual platform::FileSystem* Files() = 0;
+  // The host's files, for the NV backup file.
+  virtual platform::FileSystem& Files() = 0;
 };
 
 // Parses the command line and runs the command; the process exit code.

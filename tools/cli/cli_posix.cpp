@@ -71,7 +71,7 @@ class PosixCliPlatform : public CliPlatform {
   platform::Registry& Registry() override { return registry_; }
   uint16_t LanguageId() override { return 0x0409; }
   std::string ModuleFileName() override { return "flotilla-cli"; }
-  platform::FileSystem* Files() override { return &files_; }
+  platform::FileSystem& Files() override { return files_; }
 
  private:
   platform::PortMap ports_;

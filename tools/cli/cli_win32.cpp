@@ -1,11 +1,17 @@
-// flotilla-cli on Windows: COMn ports, the system clock and the system registry.
+// flotilla-cli on Windows: COMn ports, the system clock, the system registry and files.
 #include <windows.h>
+#include <shellapi.h>
+// The files seam has methods of these names; the headers' A/W macros must not rename them.
+#undef DeleteFile
+#undef ReplaceFile
 
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli_platform.h"
+#include "platform/win32/files.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/serial_port.h"
 
@@ -32,18 +38,41 @@ class Win32CliPlatform : public CliPlatform {
     GetModuleFileNameA(nullptr, name, MAX_PATH);
     return name;
   }
-  // The Windows files backend is not part of this build yet.
-  platform::FileSystem* Files() override { return nullptr; }
+  platform::FileSystem& Files() override { return files_; }
 
  private:
   platform::Win32SerialFactory factory_;
   platform::Win32Registry registry_;
+  platform::Win32FileSystem files_;
 };
+
+// The arguments as UTF-8, the program's own text: main's argv comes in the ANSI code page,
+// where a file name with characters outside it cannot be told.
+std::vector<std::string> Utf8Arguments() {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return arguments;
+  for (int i = 0; i < count; ++i) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 1, '\0');
+    if (length > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), length, nullptr, nullptr);
+    text.resize(text.size() - 1);  // the terminator the conversion counted
+    arguments.push_back(std::move(text));
+  }
+  LocalFree(wide);
+  return arguments;
+}
 
 }  // namespace
 }  // namespace flotilla::cli
 
 int main(int argc, char** argv) {
+  std::vector<std::string> arguments = flotilla::cli::Utf8Arguments();
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
   flotilla::cli::Win32CliPlatform platform;
-  return flotilla::cli::RunCli(argc, argv, platform);
+  if (arguments.empty()) return flotilla::cli::RunCli(argc, argv, platform);
+  return flotilla::cli::RunCli(static_cast<int>(arguments.size()), pointers.data(), platform);
 }

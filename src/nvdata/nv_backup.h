@@ -1,0 +1,71 @@
+// NV item backup and restore: the line's items read into a backup file before the
+// images are written and written back from it afterwards, and the NV directory and default
+// NV file commands.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/host_services.h"
+#include "platform/prompts.h"
+#include "protocol/diag.h"
+#include "line/flotilla_doc.h"
+#include "line/line_context.h"
+
+namespace flotilla::nvdata {
+
+// LocateVersionRecord for the context's line: fills the 128-byte record and is
+// true when the application image holds one. The record stays zero otherwise.
+using VersionRecordLocator = std::function<bool(line::LineContext&, protocol::VersionRecord&)>;
+
+// What the backup and the restore use besides the line.
+struct NvEnvironment {
+  platform::FileSystem& files;
+  // Empty: there is no image to take a record from, and the download check sends 128 zeros.
+  VersionRecordLocator locate_version_record;
+  // A backup gives up after this many items in a row without a valid answer (status
+  // 0xFFFF after all their reads): a stick that has stopped answering is not waited for
+  // through the rest of the table. 0: never.
+  unsigned silent_items_limit = 10;
+};
+
+// The texts .
+constexpr char kNvFileDestroyed[] = "NVM file for backup NV doesn't exist or destroyed";
+constexpr char kBackupFileFailed[] = "线路 %d 失败,保存数据到 %s (%d)";
+constexpr char kNvDirectoryMissing[] = "Cannot create directory:%s";
+constexpr char kChooseNvDirectoryTitle[] = "Please choose the NV directory";
+constexpr char kNvFileFilter[] = "NVM Files(*.NVM) | *.NVM;||";
+
+// "%s\Channel%d.nvm" for the directory and line n (1 to 8).
+std::string NvBackupFilePath(const std::string& directory, int line_number);
+
+// Reads the table's items from the line's stick and writes them to `path`. The new file is
+// written beside the old one under a temporary name, flushed, and only then put in its place,
+// so the last good backup survives any failure. False on a file error, and when the stick
+// gave no valid answer to any read (or to `silent_items_limit` reads in a row): then no file
+// is written at all.
+bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path);
+
+// Checks the backup file at `path` whole and writes its items to the line's stick: only the
+// items read successfully, without 550 and 4051 in NvMode 1, skipping those the stick calls
+// not active or read-only. False on a bad file (before anything is written) or an item that
+// four writes could not write.
+bool RestoreNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path);
+
+// True when the directory exists; otherwise shows "Cannot create directory:%s". Creates
+// nothing.
+bool RequireNvDirectory(platform::FileSystem& files, platform::Prompts& prompts,
+                        const std::string& directory);
+
+// The "nv bakup path" command: a folder chosen in the browser becomes every line's NV
+// directory, with the backup file paths rebuilt from it. Returns line 1's NV directory, which
+// the form's field shows in every case.
+std::string ChooseNvDirectory(line::CFlotillaDoc& doc, platform::FileDialogs& dialogs);
+
+// The "default NV file" command: a file chosen in the open dialog becomes every line's
+// default NV file. Returns the chosen path for the form's field, nothing when cancelled.
+std::optional<std::string> ChooseDefaultNvFile(line::CFlotillaDoc& doc, platform::FileDialogs& dialogs);
+
+}  // namespace flotilla::nvdata
