@@ -10,6 +10,7 @@ namespace {
 
 // After this many failed lookups in a row the window falls back to its searching state.
 constexpr int kLookupsBeforeForgetting = 5;
+constexpr uint32_t kLookupPauseMs = 200;
 
 }  // namespace
 
@@ -21,6 +22,9 @@ void DeviceWatch::Begin() {
 void DeviceWatch::Pass(const std::function<bool()>& paused) {
   line::LineRecord& record = c_.Record();
   for (int failed = 0; !discovery::LocateDevicePorts(c_.doc, c_.line, c_.registry);) {
+    // A short pause between lookups, so that a watch without a stick idles instead of
+    // keeping a processor busy with registry lookups.
+    c_.Sleep(kLookupPauseMs);
     if (++failed % kLookupsBeforeForgetting == 0) {
       protocol::VersionSet strings = record.texts.VersionStrings();
       strings[2].clear();

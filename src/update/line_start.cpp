@@ -44,11 +44,11 @@ bool OperationMayStart(line::LineContext& context, platform::FileSystem& files, 
 
 }  // namespace
 
-bool CheckDeviceModel(line::CFlotillaDoc& doc, LineStartHost& host) {
+bool CheckDeviceModel(line::CFlotillaDoc& doc, ModelCheckUi& ui) {
   if (doc.ModelCheckText().find(kModelTag) != std::string::npos) return true;
-  host.ShowModelMismatch(doc.German() ? "Gewählte Software Version stimmt nicht mit dem Gerät überein!"
-                                      : "Selected Update Version does not apply to your device!");
-  host.RequestClose();
+  ui.ShowModelMismatch(doc.German() ? "Gewählte Software Version stimmt nicht mit dem Gerät überein!"
+                                    : "Selected Update Version does not apply to your device!");
+  ui.RequestClose();
   return false;
 }
 

@@ -12,15 +12,20 @@ namespace flotilla::update {
 // The model tag that the update's images fit, searched in version string 9.
 constexpr char kModelTag[] = "VELQ482B3";
 
-// What starting a line needs of the window and the program's threads.
-class LineStartHost {
+// What the compatibility check needs of the window.
+class ModelCheckUi {
  public:
-  virtual ~LineStartHost() = default;
+  virtual ~ModelCheckUi() = default;
   // The compatibility box (exclamation icon, the program's caption); returns when closed.
   virtual void ShowModelMismatch(const std::string& text) = 0;
   // A close request to the main window, answered before it returns: at once when no line
   // runs, by the user's answer to the close confirmation otherwise.
   virtual void RequestClose() = 0;
+};
+
+// What starting a line needs of the window and the program's threads.
+class LineStartHost : public ModelCheckUi {
+ public:
   // A box owned by the view with the program's caption.
   virtual void ShowStartBox(const std::string& text) = 0;
   // Pauses the line's device watch and the re-plug worker; returns when both have stopped.
@@ -31,7 +36,7 @@ class LineStartHost {
 
 // The compatibility check on the document's model text: true when it holds the tag; otherwise
 // the box, then the close request, then false.
-bool CheckDeviceModel(line::CFlotillaDoc& doc, LineStartHost& host);
+bool CheckDeviceModel(line::CFlotillaDoc& doc, ModelCheckUi& ui);
 
 // Starts the line's operation (the line's `operation`); false when nothing was started.
 // The model text is taken from version string 9 first.

@@ -1,10 +1,13 @@
 #!/bin/sh
 # A whole download path with flotilla-cli against stick-sim: a generated image set goes into
 # the stick's flash, which must then equal the images byte for byte, and the stick must come
-# back in its firmware reporting the new version.
-#   update_path_test.sh native WORK STICK_SIM MKIMAGES CLI
-#   update_path_test.sh wine   WORK STICK_SIM MKIMAGES CLI_EXE WINE_RUN   (WINEPREFIX set)
-mode=$1 work=$2 sim=$3 mkimages=$4 cli=$5 wine_run=$6
+# back in its firmware reporting the new version. With COMMAND `update` (default
+# `update-path`) it is the whole update as the program runs it, NV backup and restore
+# included: then the stick's NV items must be as they were (item 22 as the update keeps it).
+#   update_path_test.sh native WORK STICK_SIM MKIMAGES CLI [COMMAND]
+#   update_path_test.sh wine   WORK STICK_SIM MKIMAGES CLI_EXE WINE_RUN [COMMAND]  (WINEPREFIX set)
+mode=$1 work=$2 sim=$3 mkimages=$4 cli=$5
+if [ "$mode" = wine ]; then wine_run=$6 command=${7:-update-path}; else command=${6:-update-path}; fi
 here=$(cd "$(dirname "$0")/../.." && pwd)
 version=E2E_NEW_FW_2.0.1
 rm -rf "$work"
@@ -26,15 +29,24 @@ fi
   --firmware-version OLD_FW_1.0 --version-text 1=OLD_FW_1.0 --reenum-ms 2000 >/dev/null || exit 1
 trap '"$here/tools/sim-ctl" stop "$work/sim"' EXIT
 
+# The stick's NV items as it keeps them (the last line of an item wins), item 22 left out.
+nv_items() { awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
+  "$work/state/nv-items.txt" | sort -n; }
+nv_items >"$work/nv-before.txt"
+mkdir -p "$work/nv"
+if [ "$command" = update ]; then extra="--nv-dir"; fi
 if [ "$mode" = wine ]; then
   images=$(WINEDEBUG=-all winepath -w "$work/images" 2>/dev/null)
-  "$wine_run" "$cli" --diag COM14 --at COM13 update-path "$images" >"$work/cli.log" 2>&1
+  nv=$(WINEDEBUG=-all winepath -w "$work/nv" 2>/dev/null)
+  # shellcheck disable=SC2086
+  "$wine_run" "$cli" --diag COM14 --at COM13 "$command" "$images" $extra ${extra:+"$nv"} >"$work/cli.log" 2>&1
 else
-  "$cli" --diag "$work/diag" --at "$work/at" update-path "$work/images" >"$work/cli.log" 2>&1
+  # shellcheck disable=SC2086
+  "$cli" --diag "$work/diag" --at "$work/at" "$command" "$work/images" $extra ${extra:+"$work/nv"} >"$work/cli.log" 2>&1
 fi
 rc=$?
-tr -d '\r' <"$work/cli.log" | grep -v '^progress' 
-[ $rc -eq 0 ] || { echo "FAIL: update-path exited $rc"; exit 1; }
+tr -d '\r' <"$work/cli.log" | grep -v '^progress'
+[ $rc -eq 0 ] || { echo "FAIL: $command exited $rc"; exit 1; }
 
 fail=0
 same() {  # same FLASH_FILE IMAGE_FILE
@@ -55,11 +67,24 @@ same image-5.bin amss.mbn
 same image-10.hdr nandprghd.mbn
 same image-10.bin nandprgcombined.mbn
 same image-9.bin efs.mbn
-if tr -d '\r' <"$work/cli.log" | grep -q "^version: $version\$"; then
+if [ "$command" = update ]; then
+  if tr -d '\r' <"$work/cli.log" | grep -q "^The update was successful.\$"; then
+    echo "ok   the update was successful"
+  else
+    echo "FAIL no success message"
+    fail=1
+  fi
+  if nv_items | cmp -s - "$work/nv-before.txt" && [ "$(wc -c <"$work/nv/Channel1.nvm")" -eq 153000 ]; then
+    echo "ok   the NV items are as they were, and the backup is whole"
+  else
+    echo "FAIL the NV items changed or the backup is not whole"
+    fail=1
+  fi
+elif tr -d '\r' <"$work/cli.log" | grep -q "^version: $version\$"; then
   echo "ok   the stick came back reporting $version"
 else
   echo "FAIL the stick did not report $version"
   fail=1
 fi
-[ $fail = 0 ] && echo "update-path ($mode): all checks passed"
+[ $fail = 0 ] && echo "$command ($mode): all checks passed"
 exit $fail

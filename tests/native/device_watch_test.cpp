@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -69,7 +70,9 @@ TEST_F(DeviceWatchTest, AStickThatLeavesIsForgottenAfterFiveLookups) {
   ASSERT_FALSE(doc_.Line(0).texts.VersionString(3).empty());
   registry_.Clear();  // pulled out
   int asked = 0;
+  clock_.ClearSleeps();
   watch.Pass([&] { return ++asked == 5; });  // the owner pauses the watch after five lookups
+  EXPECT_EQ(clock_.Sleeps(), std::vector<uint32_t>(5, 200));  // idling between lookups
   EXPECT_TRUE(doc_.Line(0).texts.VersionString(3).empty());
   EXPECT_TRUE(doc_.Line(0).texts.VersionString(5).empty());
   EXPECT_EQ(display_.versions_shown, 2);

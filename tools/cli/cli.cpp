@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@
 #include "line/flotilla_doc.h"
 #include "line/line_version.h"
 #include "nvdata/nv_backup.h"
+#include "update/line_start.h"
+#include "update/program_host.h"
+#include "update/update_worker.h"
 
 namespace flotilla::cli {
 namespace {
@@ -95,6 +99,34 @@ struct Options {
   std::string image_dir;
   std::string at_command;
   int nv_mode = 2;
+  std::string nv_dir;
+  std::string default_nv_file;
+  bool german = false;
+};
+
+// The window's boxes and requests of a headless update: texts on the console, every box
+// answered OK or Yes.
+class ConsoleUi : public update::LineStartHost, public update::WorkerUi {
+ public:
+  ConsoleUi(const std::function<update::UpdateEnd(int, line::LineOperation)>& run) : run_(run) {}
+  void ShowModelMismatch(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+  void RequestClose() override { close_requested = true; }
+  void ShowStartBox(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+  void PauseWatchers(int) override {}
+  bool StartWorker(int line, line::LineOperation operation) override {
+    end = run_(line, operation);
+    return true;
+  }
+  void ShowErrorBox(const std::string& text) override { std::fprintf(stderr, "Error: %s\n", text.c_str()); }
+  void ShowSuccessBox(const std::string& text) override { std::printf("%s\n", text.c_str()); }
+  void EndProgram() override { ended = true; }
+
+  bool close_requested = false;
+  bool ended = false;
+  update::UpdateEnd end = update::UpdateEnd::StatusOnly;
+
+ private:
+  std::function<update::UpdateEnd(int, line::LineOperation)> run_;
 };
 
 class Session {
@@ -103,7 +135,8 @@ class Session {
       : platform_(platform),
         options_(options),
         doc_(line::DocEnvironment{platform.SerialDevices(), platform.Clock(),
-                                    platform.LanguageId(), platform.ModuleFileName()}) {}
+                                    options.german ? line::kGermanLanguageId : platform.LanguageId(),
+                                    platform.ModuleFileName()}) {}
 
   protocol::PhoneChannel& Diag() { return doc_.Line(kLine).diag_channel; }
 
@@ -329,6 +362,38 @@ class Session {
     return 0;
   }
 
+  // A whole update as the window runs it: the start checks, then the update worker, with the
+  // boxes on the console. Exit code 0 only after the success box.
+  int Update() {
+    if (!PrepareLine()) return 1;
+    line::LineRecord& line = doc_.Line(kLine);
+    line.running = 0;
+    if (line.data_port != 0) doc_.OpenAtPort(kLine, line.data_port, kBaud);
+    if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
+      return Fail("the image set's paths are too long: " + options_.image_dir);
+    if (!options_.nv_dir.empty()) {
+      line.paths.nv_directory = options_.nv_dir;
+      line.paths.nv_backup_file = nvdata::NvBackupFilePath(options_.nv_dir, kLine + 1);
+    }
+    line.paths.default_nv_file = options_.default_nv_file;
+    doc_.nv_mode = static_cast<line::NvMode>(options_.nv_mode);
+    line.operation = line::LineOperation::Update;
+    protocol::UnlockServiceProgramming(Diag());
+    line::QueryDeviceVersion(doc_, kLine);
+
+    platform::FileSystem& files = platform_.Files();
+    update::LineCompletion completion{files, files.CurrentDirectory(), nullptr};
+    line::LineContext context = Line();
+    std::unique_ptr<update::ProgramUpdateHost> host;
+    ConsoleUi ui([&](int, line::LineOperation) {
+      return update::UpdateThreadProc(context, completion, *host);
+    });
+    host = std::make_unique<update::ProgramUpdateHost>(update::ProgramParts{files}, ui);
+    if (!update::StartLineOperation(context, files, ui)) return Fail("the update did not start");
+    if (ui.end != update::UpdateEnd::Succeeded || !ui.ended) return Fail("the update failed");
+    return 0;
+  }
+
   int Lookup() {
     // The ports named on the command line are where the lookup may look for a stick.
     if (!options_.diag.empty()) platform_.PortNumber(options_.diag, kDiagHint);
@@ -397,6 +462,14 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
       ->check(CLI::IsMember({1, 2}));
   nv_restore->add_option("--amss", options.amss_file, "the application image whose version record the download check sends");
 
+  auto* update = app.add_subcommand("update", "a whole update as the program runs it, with its boxes on the console");
+  update->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
+  update->add_option("--nv-dir", options.nv_dir, "directory of the NV backup file (Channel1.nvm)");
+  update->add_option("--nv-mode", options.nv_mode, "0: no NV backup; 1: restore without the IMEI items; 2: all items; 3: the default NV file")
+      ->check(CLI::IsMember({0, 1, 2, 3}));
+  update->add_option("--default-nv", options.default_nv_file, "the default NV file of --nv-mode 3");
+  update->add_flag("--german", options.german, "the German texts");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -422,6 +495,7 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (version_record->parsed()) return session.VersionRecord();
   if (nv_backup->parsed()) return session.NvBackup();
   if (nv_restore->parsed()) return session.NvRestore();
+  if (update->parsed()) return session.Update();
   return 2;
 }
 
