@@ -1,0 +1,274 @@
+// The update window with a worker thread: display operations posted to the window thread,
+// the refresh showing the line's latest state, UPDATE following the version rule and the
+// running line, boxes asked by a worker, and the close question. Needs a display (Xvfb).
+#include "app/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/form_ids.h"
+#include "app/wide_text.h"
+#include "platform/clock.h"
+#include "platform/win32/serial_port.h"
+
+namespace flotilla::app {
+namespace {
+
+// Presses a button in the next message box `owner` shows, from a thread of its own (the
+// window thread sits in the box's own loop meanwhile).
+class BoxAnswerer {
+ public:
+  BoxAnswerer(HWND owner, int button) : owner_(owner) {
+    thread_ = std::thread([this, button] { Answer(button); });
+  }
+  ~BoxAnswerer() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // The box's text, once it was answered.
+  std::string Text() {
+    if (thread_.joinable()) thread_.join();
+    return text_;
+  }
+
+ private:
+  void Answer(int button) {
+    for (int tries = 0; tries < 500; ++tries) {
+      HWND box = FindBox();
+      if (box) {
+        wchar_t text[512] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);
+        text_ = WideToUtf8(text);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        return;
+      }
+      Sleep(20);
+    }
+  }
+  struct Search {
+    HWND owner;
+    HWND box;
+  };
+  // A named callback: on i686 a lambda does not convert to the system's calling convention.
+  static BOOL CALLBACK MatchBox(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<Search*>(data);
+    wchar_t kind[16] = {};
+    GetClassNameW(window, kind, 16);
+    if (GetWindow(window, GW_OWNER) != search->owner || !IsWindowVisible(window) ||
+        std::wstring(kind) != L"#32770")
+      return TRUE;
+    search->box = window;
+    return FALSE;
+  }
+  HWND FindBox() {
+    Search search{owner_, nullptr};
+    EnumWindows(MatchBox, reinterpret_cast<LPARAM>(&search));
+    return search.box;
+  }
+
+  HWND owner_;
+  std::string text_;
+  std::thread thread_;
+};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  MainWindowTest()
+      : doc_(line::DocEnvironment{serial_devices_, platform::SystemClock(), 0x0409,
+                                  "C:\\Flotilla\\flotilla.exe"}),
+        window_(GetModuleHandleW(nullptr), doc_) {}
+
+  void SetUp() override {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    ASSERT_TRUE(window_.Create());
+    Drain();
+  }
+
+  // Handles what is queued for this thread (the end of an earlier test's window included).
+  static void Drain() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+
+  // Runs `work` on a thread of its own while this thread handles the window's messages, until
+  // the work is done and everything it posted has been handled.
+  void FromWorker(const std::function<void()>& work) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      work();
+      done = true;
+    });
+    for (int rounds = 0; rounds < 1000; ++rounds) {
+      const bool finished = done;
+      Drain();
+      if (finished) break;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+    worker.join();
+    ASSERT_TRUE(done) << "the worker did not finish";
+  }
+
+  std::string Text(int id) {
+    wchar_t text[512] = {};
+    GetDlgItemTextW(window_.Handle(), id, text, 512);
+    return WideToUtf8(text);
+  }
+  bool UpdateEnabled() { return IsWindowEnabled(GetDlgItem(window_.Handle(), IDC_UPDATE)); }
+  void SetVersions(const std::string& text, const std::string& string3) {
+    protocol::VersionSet strings;
+    strings[2] = string3;
+    strings[4] = string3.empty() ? "" : "MAC_1";
+    doc_.Line(0).texts.SetVersions(text, strings);
+  }
+
+  platform::Win32SerialFactory serial_devices_;
+  line::CFlotillaDoc doc_;
+  MainWindow window_;
+};
+
+TEST_F(MainWindowTest, StartsSearchingWithUpdateOffInAFixedFrame) {
+  const LONG_PTR style = GetWindowLongPtrW(window_.Handle(), GWL_STYLE);
+  EXPECT_EQ(style & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
+  EXPECT_EQ(GetMenu(window_.Handle()), nullptr);
+  wchar_t caption[64] = {};
+  GetWindowTextW(window_.Handle(), caption, 64);
+  EXPECT_EQ(WideToUtf8(caption), "XV300 Skylarke Updater");
+  EXPECT_EQ(Text(IDC_PORT), "NULL");
+  EXPECT_EQ(Text(IDC_CURRENT_FIRMWARE), "NULL");
+  EXPECT_EQ(Text(IDC_STATUS), "Searching communication ports...");
+  EXPECT_EQ(Text(IDC_WARNING1), "Do not switch off your computer or start any other applications "
+                                "until the update is complete.");
+  EXPECT_FALSE(UpdateEnabled());
+}
+
+TEST_F(MainWindowTest, AWorkersStatusAndProgressReachTheWindowInOrder) {
+  FromWorker([&] {
+    window_.AppendLineStatus(0, "Gerät wird vorbereitet…");
+    window_.SetLineProgress(0, 0);
+    window_.SetLineProgress(0, 37);
+    window_.AppendLineStatus(0, "Download");
+    window_.SetLineProgress(1, 80);  // a line without controls in this form
+  });
+  EXPECT_EQ(Text(IDC_STATUS), "Download");
+  EXPECT_EQ(Text(IDC_PERCENT), "37%");
+  EXPECT_EQ(SendDlgItemMessageW(window_.Handle(), IDC_PROGRESS, PBM_GETPOS, 0, 0), 37);
+  FromWorker([&] { window_.SetLineProgress(0, 137); });
+  EXPECT_EQ(Text(IDC_PERCENT), "100%");
+  FromWorker([&] { window_.AppendLineStatus(0, "Gerät wird vorbereitet…"); });
+  EXPECT_EQ(Text(IDC_STATUS), "Gerät wird vorbereitet…");
+}
+
+TEST_F(MainWindowTest, UpdateFollowsTheVersionsAndTheRunningLine) {
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    bool enabled;
+  };
+  line::LineRecord& record = doc_.Line(0);
+  const Step steps[] = {
+      {"stick answered", [&] { SetVersions("FW_1", "WIN_1"); window_.ShowLineVersions(0); }, true},
+      {"line running", [&] { record.running = 1; window_.EnableLineControls(0, false); }, false},
+      {"versions shown while running", [&] { window_.ShowLineVersions(0); }, false},
+      {"line done", [&] { record.running = 0; window_.EnableLineControls(0, true); }, true},
+      {"version string 3 empty", [&] { SetVersions("FW_1", ""); window_.ShowLineVersions(0); }, false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    FromWorker(step.change);
+    EXPECT_EQ(UpdateEnabled(), step.enabled);
+  }
+}
+
+TEST_F(MainWindowTest, ManyRefreshesShowTheLatestState) {
+  FromWorker([&] {
+    for (int i = 0; i < 5000; ++i) {
+      doc_.Line(0).diag_port = i % 2 ? 7 : 1;
+      window_.ShowLinePorts(0);
+      SetVersions("FW_" + std::to_string(i), "WIN_1");
+      window_.ShowLineVersions(0);
+    }
+    doc_.Line(0).diag_port = 12;
+    window_.ShowLinePorts(0);
+  });
+  EXPECT_EQ(Text(IDC_PORT), "COM12");
+  EXPECT_EQ(Text(IDC_CURRENT_FIRMWARE), "FW_4999 (Firmware)");
+  EXPECT_EQ(Text(IDC_STATUS), "Ready to start update.");
+}
+
+TEST_F(MainWindowTest, AWorkerWaitsForTheAnswerOfItsBox) {
+  BoxAnswerer answerer(window_.Handle(), IDNO);
+  int answer = 0;
+  FromWorker([&] { answer = window_.Ask("Weiter?", "XV300 Skylarke Updater", MB_YESNO); });
+  EXPECT_EQ(answer, IDNO);
+  EXPECT_EQ(answerer.Text(), "Weiter?");
+}
+
+TEST_F(MainWindowTest, ABoxAskedWhileTheWindowGoesAwayIsAnsweredWithNothing) {
+  std::atomic<int> answer{-1};
+  std::thread worker([&] { answer = window_.Ask("Weiter?", "XV300", MB_OK); });
+  // The request is queued; the window closes before it gets to it.
+  while (!GetQueueStatus(QS_POSTMESSAGE)) Sleep(5);
+  DestroyWindow(window_.Handle());
+  worker.join();
+  EXPECT_EQ(answer, 0);
+  // Anything shown after the window is gone is dropped, and a box is answered at once.
+  int late_answer = -1;
+  FromWorker([&] {
+    window_.AppendLineStatus(0, "late");
+    late_answer = window_.Ask("late", "XV300", MB_OK);
+  });
+  EXPECT_EQ(late_answer, 0);
+}
+
+TEST_F(MainWindowTest, ClosingWhileALineRunsAsksFirst) {
+  // The close box and a worker's close request ask the same; No keeps the window.
+  struct Case {
+    const char* name;
+    bool from_worker;
+    int answer;
+  };
+  const Case cases[] = {{"close box, No", false, IDNO},
+                        {"worker's request, No", true, IDNO},
+                        {"worker's request, Yes", true, IDYES}};
+  doc_.Line(0).running = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BoxAnswerer answerer(window_.Handle(), c.answer);
+    bool closed = false;
+    if (c.from_worker) {
+      FromWorker([&] { closed = window_.RequestClose(); });
+    } else {
+      SendMessageW(window_.Handle(), WM_CLOSE, 0, 0);
+      closed = window_.Handle() == nullptr;
+    }
+    EXPECT_EQ(answerer.Text(), "Update is running, stopping the application will damage the "
+                               "datacard，Are you sure to quit?");
+    EXPECT_EQ(closed, c.answer == IDYES);
+    EXPECT_EQ(window_.Handle() == nullptr, c.answer == IDYES);
+  }
+}
+
+TEST_F(MainWindowTest, WithoutARunningLineTheWindowClosesWithoutAQuestion) {
+  SendMessageW(window_.Handle(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(window_.Handle(), nullptr);
+}
+
+TEST_F(MainWindowTest, StatusIconsLoadAndAnUnknownOneIsTold) {
+  FromWorker([&] { window_.SetLineIcon(0, line::LineIcon::Pass); });
+  EXPECT_NE(SendDlgItemMessageW(window_.Handle(), IDC_LINE_ICON, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+  BoxAnswerer answerer(window_.Handle(), IDOK);
+  FromWorker([&] { window_.SetLineIcon(0, static_cast<line::LineIcon>(7)); });
+  EXPECT_EQ(answerer.Text(), "出现不可知的状态类型!");
+}
+
+}  // namespace
+}  // namespace flotilla::app

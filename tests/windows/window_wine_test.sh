@@ -1,0 +1,171 @@
+#!/bin/sh
+# The update window under Wine on an Xvfb display, read and driven with flotilla-probe:
+# in English and then in German, the form's texts, UPDATE off while the stick is searched
+# for and on once it answered, the port and versions it shows, a click on UPDATE that
+# brings the compatibility box for a stick of another model, and the program ending after it.
+# Each state is kept as a screenshot in STATE_DIR/shots.
+# First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
+#   window_wine_test.sh STATE_DIR STICK_SIM FLOTILLA_EXE PROBE_EXE TOOLS_DIR WINDOW_TESTS_EXE
+state=$1
+sim=$2
+exe=$3
+probe=$4
+tools=$5
+window_tests=$6
+caption="XV300 Skylarke Updater"
+at_com=15
+diag_com=16
+fail=0
+
+# A prefix of its own: this test starts its wineserver in another language, and the prefix
+# is booted with the display up, so the first window comes without delay.
+export WINEPREFIX="$state/wineprefix" WINEDEBUG=-all
+rm -rf "$state/shots" "$state/display"
+mkdir -p "$state/shots"
+
+cleanup() {
+  "$tools/sim-ctl" stop "$state/sim" >/dev/null 2>&1
+  [ -n "${app:-}" ] && kill "$app" 2>/dev/null
+  wineserver -k 2>/dev/null
+  [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
+}
+trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$state/display" 2>"$state/xvfb.log" &
+xvfb=$!
+i=0
+while [ ! -s "$state/display" ]; do
+  i=$((i + 1))
+  if [ $i -gt 100 ] || ! kill -0 $xvfb 2>/dev/null; then echo "FAIL Xvfb did not start"; exit 1; fi
+  sleep 0.1
+done
+export DISPLAY=":$(cat "$state/display")"
+"$tools/wine-prefix" ensure || { echo "FAIL the Wine prefix"; exit 1; }
+
+# German needs a de_DE.UTF-8 locale for the wineserver; without one installed, it is
+# compiled into the state directory.
+german_env="LC_ALL=de_DE.UTF-8"
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  if [ ! -d "$state/locale/de_DE.UTF-8" ]; then
+    mkdir -p "$state/locale"
+    localedef -i de_DE -f UTF-8 "$state/locale/de_DE.UTF-8" 2>"$state/localedef.log" ||
+      { echo "FAIL cannot make the de_DE.UTF-8 locale"; cat "$state/localedef.log"; exit 1; }
+  fi
+  german_env="$german_env LOCPATH=$state/locale"
+fi
+
+probe() {
+  "$tools/wine-run" "$probe" "$@" >"$state/probe.out" 2>/dev/null
+  rc=$?
+  tr -d '\r' <"$state/probe.out"
+  return $rc
+}
+ok() { echo "ok   $1"; }
+bad() { echo "FAIL $1"; fail=1; }
+shot() { import -window root "$state/shots/$1.png" 2>/dev/null || bad "screenshot $1"; }
+
+# The probe's line of control ID: {"id": ID, "class": ..., "text": ..., "enabled": ...}
+control() { grep "^  {\"id\": $1," "$state/window.json"; }
+read_window() { probe list "$caption" >"$state/window.json"; }
+expect_text() {  # expect_text NAME ID TEXT
+  if control "$2" | grep -qF "\"text\": \"$3\","; then ok "$1"; else bad "$1: $(control "$2")"; fi
+}
+expect_enabled() {  # expect_enabled NAME ID true|false
+  if control "$2" | grep -qF "\"enabled\": $3,"; then ok "$1"; else bad "$1: $(control "$2")"; fi
+}
+# Reads the window until control ID shows PATTERN (a grep -F text), at most TRIES times.
+wait_for() {  # wait_for ID PATTERN TRIES
+  n=0
+  while [ $n -lt "$3" ]; do
+    read_window
+    control "$1" | grep -qF -- "$2" && return 0
+    sleep 0.5
+    n=$((n + 1))
+  done
+  return 1
+}
+
+# One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
+run_window() {
+  name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  # shellcheck disable=SC2086
+  env $env "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
+  app=$!
+  if ! wait_for 1024 '"class": "Button"' 120; then
+    bad "$name: the window did not come up"
+    return
+  fi
+  ok "$name: the window is up"
+  expect_text "$name: steps heading" 1002 "$heading"
+  expect_text "$name: first warning" 1006 "$warning"
+  expect_text "$name: progress label" 1021 "$progress"
+  expect_text "$name: new firmware" 1015 "BD_VELQ482B3F3V1.0.1B07 (Firmware)"
+  expect_text "$name: UPDATE's caption" 1024 "UPDATE"
+  wait_for 1020 "\"text\": \"$searching\"," 60 || true
+  expect_text "$name: status while searching" 1020 "$searching"
+  expect_text "$name: port while searching" 1019 "NULL"
+  expect_text "$name: firmware while searching" 1011 "NULL"
+  expect_enabled "$name: UPDATE off while searching" 1024 false
+  if probe click "$caption" 1024 >/dev/null; then bad "$name: a disabled UPDATE was clicked"; else ok "$name: the probe refuses a disabled UPDATE"; fi
+  shot "$name-searching"
+
+  "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
+    --diag-com $diag_com --firmware-version WINDOW_FW_1.2.3 --version-text 1=WINDOW_FW_1.2.3 \
+    --version-text 3=WIN_V2.1.3 --version-text 5=MAC_V1.0.7 --version-text 9=MODEL_OTHER_STICK >/dev/null ||
+    { bad "$name: stick-sim did not start"; return; }
+  if wait_for 1024 '"enabled": true,' 120; then ok "$name: UPDATE on once the stick answered"; else bad "$name: UPDATE stayed off"; fi
+  expect_text "$name: port" 1019 "COM$diag_com"
+  expect_text "$name: firmware" 1011 "WINDOW_FW_1.2.3 (Firmware)"
+  expect_text "$name: Windows version" 1012 "WIN_V2.1.3 (Windows)"
+  expect_text "$name: Mac version" 1013 "MAC_V1.0.7 (Mac)"
+  expect_text "$name: status when ready" 1020 "$ready"
+  shot "$name-ready"
+
+  # UPDATE runs the start checks: this stick's model tag is not the one the images fit, so the
+  # compatibility box comes, and after OK the close request ends the program (no line runs).
+  probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
+  n=0
+  while [ $n -lt 40 ] && ! grep -qF "\"text\": \"$box\"" "$state/window.json"; do
+    sleep 0.5
+    read_window
+    n=$((n + 1))
+  done
+  if grep -qF "\"text\": \"$box\"" "$state/window.json"; then ok "$name: UPDATE's compatibility box"; else bad "$name: no box after UPDATE"; fi
+  shot "$name-box"
+  probe answer "$caption" ok >/dev/null || bad "$name: the box could not be answered"
+  n=0
+  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
+  if kill -0 $app 2>/dev/null; then
+    bad "$name: the program did not end after the box"
+    probe close "$caption" >/dev/null
+  else
+    wait $app
+    rc=$?
+    if [ $rc = 0 ]; then ok "$name: ended with exit code 0 after the box"; else bad "$name: exit code $rc"; fi
+  fi
+  app=
+  "$tools/sim-ctl" stop "$state/sim"
+}
+
+if "$tools/wine-run" "$window_tests" >"$state/window-tests.log" 2>&1; then
+  ok "the window's tests with worker threads"
+else
+  bad "the window's tests with worker threads:"
+  tr -d '\r' <"$state/window-tests.log"
+fi
+
+run_window english "LC_ALL=C.UTF-8" \
+  "Follow these steps to update your USB Stick:" \
+  "Do not switch off your computer or start any other applications until the update is complete." \
+  "Progress" "Searching communication ports..." "Ready to start update." \
+  "Selected Update Version does not apply to your device!"
+run_window german "$german_env" \
+  "Bitte führen Sie folgende Schritte zum aktualisieren des XV300 durch:" \
+  "Bitte schalten Sie während des Update-Prozesses den Computer nicht aus oder starten irgendwelche Anwendungen." \
+  "Fortschritt:" "Gerät wird gesucht..." "Fertig, bitte UPDATE drücken um den Prozess zu starten" \
+  "Gewählte Software Version stimmt nicht mit dem Gerät überein!"
+
+[ $fail = 0 ] && echo "the update window under Wine: all checks passed (screenshots in $state/shots)"
+exit $fail
