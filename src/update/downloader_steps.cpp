@@ -75,6 +75,14 @@ bool UploadFlashProgrammer(LineContext& context) {
   protocol::PhoneChannel& diag = context.Diag();
   std::ifstream file(context.Record().paths.flash_programmer, std::ios::binary);
   if (!file) {
+    // Natively the image set's "dir\armprg.bin" names "dir/armprg.bin".
+    std::string path = context.Record().paths.flash_programmer;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    file.clear();
+    file.open(path, std::ios::binary);
+  }
+  if (!file) {
     diag.SetErrorText(protocol::FormatText("Line%d :\tOpen armprg.bin fail!", context.line + 1));
     context.prompts.ShowMessage(diag.ErrorText());
     return false;
