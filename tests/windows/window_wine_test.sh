@@ -5,13 +5,17 @@
 # brings the compatibility box for a stick of another model, and the program ending after it.
 # Each state is kept as a screenshot in STATE_DIR/shots.
 # First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
-#   window_wine_test.sh STATE_DIR STICK_SIM FLOTILLA_EXE PROBE_EXE TOOLS_DIR WINDOW_TESTS_EXE
+# flotilla.exe's staging is checked on the way: with the window up, the embedded files (the
+# MANIFEST lists them) are staged byte for byte, over older files of the same names in the
+# second run, and once the program has ended the nine images and ResetUSB.dll are gone again.
+#   window_wine_test.sh STATE_DIR STICK_SIM FLOTILLA_EXE PROBE_EXE TOOLS_DIR WINDOW_TESTS_EXE MANIFEST
 state=$1
 sim=$2
 exe=$3
 probe=$4
 tools=$5
 window_tests=$6
+manifest=$7
 caption="XV300 Skylarke Updater"
 at_com=15
 diag_com=16
@@ -85,6 +89,33 @@ wait_for() {  # wait_for ID PATTERN TRIES
   return 1
 }
 
+staging_dir() { echo "$WINEPREFIX/drive_c/Program Files/Windows Service/XV418newversion"; }
+
+# The staged files against the ones the build embedded.
+expect_staged() {
+  count=0 differ=0
+  while IFS= read -r line; do
+    file=$(printf '%s' "$line" | sed -n 's/^{[0-9]*, "\([^"]*\)", "\([^"]*\)"},$/\1/p')
+    source=$(printf '%s' "$line" | sed -n 's/^{[0-9]*, "\([^"]*\)", "\([^"]*\)"},$/\2/p')
+    [ -n "$file" ] || continue
+    count=$((count + 1))
+    cmp -s "$source" "$(staging_dir)/$file" || { differ=1; echo "  $file differs from $source"; }
+  done <"$manifest"
+  if [ "$count" = 14 ] && [ "$differ" = 0 ]; then ok "$1: the 14 embedded files staged byte for byte"; else bad "$1: staging"; fi
+}
+
+# After the program: the nine images and the re-plug library deleted, the other files kept.
+expect_cleaned_up() {
+  left=""
+  for f in amss.mbn armprg.bin partition.mbn qcsblhd_cfgdata.mbn qcsbl.mbn oemsblhd.mbn oemsbl.mbn \
+           amsshd.mbn efs.mbn ResetUSB.dll; do
+    [ -e "$(staging_dir)/$f" ] && left="$left $f"
+  done
+  kept=1
+  for f in nandprghd.mbn nandprgcombined.mbn NVApp.ini killsvr.bat; do [ -e "$(staging_dir)/$f" ] || kept=0; done
+  if [ -z "$left" ] && [ $kept = 1 ]; then ok "$1: the staged images and ResetUSB.dll deleted at the end"; else bad "$1: left after the end:$left"; fi
+}
+
 # One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
 run_window() {
   name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8
@@ -98,6 +129,7 @@ run_window() {
     return
   fi
   ok "$name: the window is up"
+  expect_staged "$name"
   expect_text "$name: steps heading" 1002 "$heading"
   expect_text "$name: first warning" 1006 "$warning"
   expect_text "$name: progress label" 1021 "$progress"
@@ -144,6 +176,7 @@ run_window() {
     wait $app
     rc=$?
     if [ $rc = 0 ]; then ok "$name: ended with exit code 0 after the box"; else bad "$name: exit code $rc"; fi
+    expect_cleaned_up "$name"
   fi
   app=
   "$tools/sim-ctl" stop "$state/sim"
@@ -161,6 +194,8 @@ run_window english "LC_ALL=C.UTF-8" \
   "Do not switch off your computer or start any other applications until the update is complete." \
   "Progress" "Searching communication ports..." "Ready to start update." \
   "Selected Update Version does not apply to your device!"
+# An aborted earlier run left other files of those names: the next start overwrites them.
+for f in "$(staging_dir)"/*; do head -c 300000 /dev/zero | tr '\0' 'Z' >"$f"; done
 run_window german "$german_env" \
   "Bitte führen Sie folgende Schritte zum aktualisieren des XV300 durch:" \
   "Bitte schalten Sie während des Update-Prozesses den Computer nicht aus oder starten irgendwelche Anwendungen." \
