@@ -80,6 +80,11 @@ class RecordingHost : public UpdateHost {
   fs::path amss_;
 };
 
+void Plan(sim::InProcessStick& stick, const std::string& rule) {
+  std::string error;
+  EXPECT_TRUE(stick.SetFaultPlan(R"({"rules": [)" + rule + "]}", error)) << error;
+}
+
 class UpdateWorkerTest : public ::testing::Test {
  protected:
   UpdateWorkerTest() {
@@ -180,32 +185,55 @@ TEST_F(UpdateWorkerTest, AWholeUpdateWritesTheImagesAndEndsTheProgram) {
   EXPECT_EQ(doc_->Line(0).history.Text().rfind("Current Version : ", 0), 0u);
 }
 
+TEST_F(UpdateWorkerTest, WithoutNvHandlingNoBackupOrRestoreIsMade) {
+  Start();
+  doc_->nv_mode = line::NvMode::NoBackup;
+  ASSERT_EQ(Run(), UpdateEnd::Succeeded);
+  EXPECT_EQ(host_->calls, (std::vector<std::string>{"delete staged", "connection manager", "end"}));
+}
+
 TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
   struct Case {
     const char* name;
     uint16_t language;
-    std::function<void(RecordingHost&, line::LineRecord&)> arrange;
+    std::function<void(RecordingHost&, line::LineRecord&, sim::InProcessStick&)> arrange;
     UpdateEnd end;
     const char* final_text;  // the last status line
     const char* box;         // "" for none
     bool flash_written;
   } cases[] = {
-      {"no NV directory", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.nv_directory = false; },
+      {"no NV directory", 0x0409, [](RecordingHost& host, line::LineRecord&, sim::InProcessStick&) { host.nv_directory = false; },
        UpdateEnd::StatusOnly, "Downloading...", "error: Download failure, Please download again!", false},
-      {"no NV directory, German", 0x0407, [](RecordingHost& host, line::LineRecord&) { host.nv_directory = false; },
+      {"no NV directory, German", 0x0407, [](RecordingHost& host, line::LineRecord&, sim::InProcessStick&) { host.nv_directory = false; },
        UpdateEnd::StatusOnly, "Download fehlgeschlagen", "", false},
-      {"backup failed", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.backup = false; },
+      {"backup failed", 0x0409, [](RecordingHost& host, line::LineRecord&, sim::InProcessStick&) { host.backup = false; },
        UpdateEnd::StatusOnly, "Downloading...", "error: Download failure, Please download again!", false},
       {"stopped before the programmer", 0x0409,
-       [](RecordingHost& host, line::LineRecord& line) { host.stop_on_backup = &line.running; },
+       [](RecordingHost& host, line::LineRecord& line, sim::InProcessStick&) { host.stop_on_backup = &line.running; },
        UpdateEnd::Finished, "action stop!", "", false},
       {"no flash programmer", 0x0409,
-       [](RecordingHost&, line::LineRecord& line) { line.paths.flash_programmer += ".missing"; },
+       [](RecordingHost&, line::LineRecord& line, sim::InProcessStick&) { line.paths.flash_programmer += ".missing"; },
        UpdateEnd::Finished, "Download armprg.bin fail!", "error: Download failure, Please download again!",
        false},
-      {"restore failed", 0x0409, [](RecordingHost& host, line::LineRecord&) { host.restore = false; },
+      {"the programmer does not start", 0x0409,
+       [](RecordingHost&, line::LineRecord&, sim::InProcessStick& stick) {
+         Plan(stick, R"({"mode": "stream", "code": 1, "action": "ignore"})");
+       },
+       UpdateEnd::Finished, "skip fail!", "", false},
+      {"every pass refused, German", 0x0407,
+       [](RecordingHost&, line::LineRecord&, sim::InProcessStick& stick) {
+         Plan(stick, R"({"mode": "stream", "code": "0x17", "action": "stream_error", "reason": 12})");
+       },
+       UpdateEnd::Finished, "Download fehlgeschlagen!", "", false},
+      {"every pass refused", 0x0409,
+       [](RecordingHost&, line::LineRecord&, sim::InProcessStick& stick) {
+         Plan(stick, R"({"mode": "stream", "code": "0x17", "action": "stream_error", "reason": 12})");
+       },
+       UpdateEnd::Finished, "Download fail, please check the log file to get fail information!",
+       "error: Download failure, Please download again!", false},
+      {"restore failed", 0x0409, [](RecordingHost& host, line::LineRecord&, sim::InProcessStick&) { host.restore = false; },
        UpdateEnd::Finished, "Restore NV fail!", "", true},
-      {"restore failed, German", 0x0407, [](RecordingHost& host, line::LineRecord&) { host.restore = false; },
+      {"restore failed, German", 0x0407, [](RecordingHost& host, line::LineRecord&, sim::InProcessStick&) { host.restore = false; },
        UpdateEnd::Finished, "Download fehlgeschlagen", "", true},
   };
   for (const auto& c : cases) {
@@ -215,8 +243,10 @@ TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
     stick_.reset();
     host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
     display_ = RecordingDisplay();
+    for (const std::string& name : files_.FileNames())
+      if (name.find("\\logs\\") != std::string::npos) files_.DeleteFile(name);
     Start(c.language);
-    c.arrange(*host_, doc_->Line(0));
+    c.arrange(*host_, doc_->Line(0), *stick_);
     EXPECT_EQ(Run(), c.end);
     EXPECT_EQ(display_.statuses.back(), c.final_text);
     EXPECT_EQ(host_->boxes, *c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});

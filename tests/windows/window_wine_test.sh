@@ -3,7 +3,9 @@
 # in English and then in German, the form's texts, UPDATE off while the stick is searched
 # for and on once it answered, the port and versions it shows, a click on UPDATE that
 # brings the compatibility box for a stick of another model, and the program ending after it.
-# Each state is kept as a screenshot in STATE_DIR/shots.
+# Then a whole update from the window: UPDATE runs to the success box and exit code 0, the flash
+# holds the embedded images and the NV items are as they were. Each state is kept as a
+# screenshot in STATE_DIR/shots.
 # First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
 # flotilla.exe's staging is checked on the way: with the window up, the embedded files (the
 # MANIFEST lists them) are staged byte for byte, over older files of the same names in the
@@ -201,6 +203,66 @@ run_window german "$german_env" \
   "Bitte schalten Sie während des Update-Prozesses den Computer nicht aus oder starten irgendwelche Anwendungen." \
   "Fortschritt:" "Gerät wird gesucht..." "Fertig, bitte UPDATE drücken um den Prozess zu starten" \
   "Gewählte Software Version stimmt nicht mit dem Gerät überein!"
+
+# A whole update from the window, as a user runs it: the stick answers with the model the
+# images fit, UPDATE runs to the success box, and the program ends with exit code 0. The flash
+# then holds the embedded images, and the stick's NV items are as they were.
+embedded() { sed -n "s/^{[0-9]*, \"$1\", \"\\([^\"]*\\)\"},\$/\\1/p" "$manifest"; }
+run_update() {
+  name=update
+  rm -rf "$state/update-state"
+  mkdir -p "$state/update-state"
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  LC_ALL=C.UTF-8 "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
+  app=$!
+  wait_for 1024 '"class": "Button"' 120 || { bad "$name: the window did not come up"; return; }
+  "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
+    --diag-com $diag_com --state "$state/update-state" --programmer "$(embedded armprg.bin)" \
+    --firmware-version OLD_FW_1.0 --version-text 1=OLD_FW_1.0 >/dev/null ||
+    { bad "$name: stick-sim did not start"; return; }
+  awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
+    "$state/update-state/nv-items.txt" | sort -n >"$state/nv-before.txt"
+  wait_for 1024 '"enabled": true,' 120 || { bad "$name: UPDATE stayed off"; return; }
+  probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
+  sleep 20
+  read_window
+  shot "$name-running"
+  n=0
+  while [ $n -lt 600 ] && ! grep -qF '"text": "The update was successful."' "$state/window.json"; do
+    sleep 1
+    read_window
+    n=$((n + 1))
+  done
+  shot "$name-success"
+  if grep -qF '"text": "The update was successful."' "$state/window.json"; then ok "$name: the success box"; else bad "$name: no success box"; fi
+  probe answer "$caption" ok >/dev/null
+  n=0
+  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
+  if kill -0 $app 2>/dev/null; then
+    bad "$name: the program did not end after the success box"
+  else
+    wait $app
+    rc=$?
+    if [ $rc = 0 ]; then ok "$name: ended with exit code 0"; else bad "$name: exit code $rc"; fi
+  fi
+  app=
+  differ=""
+  for pair in partition.bin:partition.mbn image-2.bin:qcsblhd_cfgdata.mbn image-3.bin:qcsbl.mbn \
+              image-4.bin:oemsbl.mbn image-5.bin:amss.mbn image-10.bin:nandprgcombined.mbn \
+              image-9.bin:efs.mbn; do
+    cmp -s "$state/update-state/flash/${pair%%:*}" "$(embedded "${pair#*:}")" || differ="$differ ${pair#*:}"
+  done
+  if [ -z "$differ" ]; then ok "$name: the flash holds the embedded images"; else bad "$name: flash differs:$differ"; fi
+  if awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
+       "$state/update-state/nv-items.txt" | sort -n | cmp -s - "$state/nv-before.txt"; then
+    ok "$name: the NV items are as they were"
+  else
+    bad "$name: the NV items changed"
+  fi
+  "$tools/sim-ctl" stop "$state/sim"
+}
+run_update
 
 [ $fail = 0 ] && echo "the update window under Wine: all checks passed (screenshots in $state/shots)"
 exit $fail
