@@ -64,7 +64,10 @@ class RecordingHost : public UpdateHost {
   }
   void DeleteStagedImages() override { calls.push_back("delete staged"); }
   void RestartConnectionManager() override { calls.push_back("connection manager"); }
-  bool CheckDeviceModel(line::LineContext&) override { return true; }
+  bool CheckDeviceModel(line::LineContext&) override {
+    calls.push_back("model check");
+    return model_fits;
+  }
   void ShowErrorBox(const std::string& text) override { boxes.push_back("error: " + text); }
   void ShowSuccessBox(const std::string& text) override { boxes.push_back("success: " + text); }
   void EndProgram() override { calls.push_back("end"); }
@@ -72,6 +75,8 @@ class RecordingHost : public UpdateHost {
   bool nv_directory = true;
   bool backup = true;
   bool restore = true;
+  // The model check's result; false stands for a user who answered No to the close question.
+  bool model_fits = true;
   std::atomic<int32_t>* stop_on_backup = nullptr;
   std::vector<std::string> calls;
   std::vector<std::string> boxes;
@@ -172,7 +177,8 @@ TEST_F(UpdateWorkerTest, AWholeUpdateWritesTheImagesAndEndsTheProgram) {
     EXPECT_EQ(after[i], i >= 22 && i <= 49 ? 0 : before[i]);
   }
 
-  EXPECT_EQ(host_->calls, (std::vector<std::string>{"backup", "restore " + doc_->Line(0).paths.nv_backup_file,
+  EXPECT_EQ(host_->calls, (std::vector<std::string>{"backup", "model check",
+                                                    "restore " + doc_->Line(0).paths.nv_backup_file,
                                                     "delete staged", "connection manager", "end"}));
   EXPECT_EQ(host_->boxes, std::vector<std::string>{"success: The update was successful."});
   EXPECT_EQ(display_.statuses.back(), "The update was successful.");
@@ -189,7 +195,14 @@ TEST_F(UpdateWorkerTest, WithoutNvHandlingNoBackupOrRestoreIsMade) {
   Start();
   doc_->nv_mode = line::NvMode::NoBackup;
   ASSERT_EQ(Run(), UpdateEnd::Succeeded);
-  EXPECT_EQ(host_->calls, (std::vector<std::string>{"delete staged", "connection manager", "end"}));
+  EXPECT_EQ(host_->calls, (std::vector<std::string>{"model check", "delete staged", "connection manager", "end"}));
+}
+
+TEST_F(UpdateWorkerTest, AModelThatDoesNotFitAndAUserWhoCarriesOnStillUpdate) {
+  Start();
+  host_->model_fits = false;  // the close question answered No
+  ASSERT_EQ(Run(), UpdateEnd::Succeeded);
+  EXPECT_EQ(stick_->Flash().Image(5)->body, ReadFile(dir_ / "images" / "amss.mbn"));
 }
 
 TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
