@@ -24,6 +24,11 @@ expect nv-write '^nv 4051 written$' -- --diag "$dir/diag" nv-write 4051 a1b2c3
 expect nv-read '^nv 4051: a1b2c30000' -- --diag "$dir/diag" nv-read 4051
 expect lookup '^diag port: 1' -- --diag "$dir/diag" --at "$dir/at" lookup
 expect at '^TEST_FW_1.2.3$' -- --at "$dir/at" at AT+GMR
+# The stick starts in diagnostics mode 0; switched on and off again, it is back in 0.
+expect switch-diag-on '^version: TEST_FW_1.2.3$' -- --at "$dir/at" switch-diag on
+expect diag-mode-on '^+ZDIAG: 6$' -- --at "$dir/at" at AT+ZDIAG?
+expect switch-diag-off '^diagnostics interface off$' -- --at "$dir/at" switch-diag off
+expect diag-mode-off '^+ZDIAG: 0$' -- --at "$dir/at" at AT+ZDIAG?
 # A refusal is reported with the channel's reason and a non-zero exit.
 out=$("$cli" --diag "$dir/diag" nv-read 9999 2>&1)
 if [ $? -eq 0 ] || ! printf '%s\n' "$out" | grep -q 'cannot read #9999 NV Item, since Variable was not active'; then

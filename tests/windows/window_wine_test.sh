@@ -4,8 +4,8 @@
 # for and on once it answered, the port and versions it shows, a click on UPDATE that
 # brings the compatibility box for a stick of another model, and the program ending after it.
 # Then a whole update from the window: UPDATE runs to the success box and exit code 0, the flash
-# holds the embedded images and the NV items are as they were. Each state is kept as a
-# screenshot in STATE_DIR/shots.
+# holds the embedded images and the NV items are as they were; and a failing one, whose action
+# log ends with its final text. Each state is kept as a screenshot in STATE_DIR/shots.
 # First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
 # flotilla.exe's staging is checked on the way: with the window up, the embedded files (the
 # MANIFEST lists them) are staged byte for byte, over older files of the same names in the
@@ -263,6 +263,41 @@ run_update() {
   "$tools/sim-ctl" stop "$state/sim"
 }
 run_update
+
+# A failing update: the flash programmer never answers its hello, so the update ends with
+# "skip fail!", the line is handed back, and the action log ends with that text.
+run_failing_update() {
+  name=failing-update
+  rm -rf "$state/failing-state" Logs
+  mkdir -p "$state/failing-state"
+  echo '{"rules": [{"mode": "stream", "code": 1, "action": "ignore"}]}' >"$state/failing-faults.json"
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  LC_ALL=C.UTF-8 "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
+  app=$!
+  wait_for 1024 '"class": "Button"' 120 || { bad "$name: the window did not come up"; return; }
+  "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
+    --diag-com $diag_com --state "$state/failing-state" --programmer "$(embedded armprg.bin)" \
+    --faults "$state/failing-faults.json" >/dev/null || { bad "$name: stick-sim did not start"; return; }
+  wait_for 1024 '"enabled": true,' 120 || { bad "$name: UPDATE stayed off"; return; }
+  probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
+  if wait_for 1020 '"text": "skip fail!",' 900; then ok "$name: the status says skip fail!"; else bad "$name: no skip fail!"; fi
+  shot "$name"
+  log=$(ls Logs/ActionLog1_*.txt 2>/dev/null | head -1)
+  if [ -n "$log" ] && tr -d '\r' <"$log" | tail -1 | grep -q -- '——skip fail!$'; then
+    ok "$name: the action log ends with the final text"
+  else
+    bad "$name: no action log ending with the final text (${log:-none})"
+  fi
+  # The line is free again, so closing asks nothing and the program ends with 0.
+  probe close "$caption" >/dev/null
+  n=0
+  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
+  if kill -0 $app 2>/dev/null; then bad "$name: the program did not end after the close"; else wait $app; ok "$name: closed"; fi
+  app=
+  "$tools/sim-ctl" stop "$state/sim"
+}
+run_failing_update
 
 [ $fail = 0 ] && echo "the update window under Wine: all checks passed (screenshots in $state/shots)"
 exit $fail

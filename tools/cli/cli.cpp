@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli_platform.h"
+#include "discovery/diag_switch.h"
 #include "discovery/port_lookup.h"
 #include "images/image_set.h"
 #include "images/programming.h"
@@ -102,6 +103,7 @@ struct Options {
   std::string nv_dir;
   std::string default_nv_file;
   bool german = false;
+  std::string diag_switch = "on";
 };
 
 // The window's boxes and requests of a headless update: texts on the console, every box
@@ -328,6 +330,23 @@ class Session {
     return ok ? 0 : 1;
   }
 
+  // The switch as the window's port buttons run it; the window's memory of an earlier switch-on
+  // is what the command line says.
+  int SwitchDiag() {
+    if (options_.at.empty()) return Fail("no --at port given");
+    line::LineRecord& line = doc_.Line(kLine);
+    line.data_port = platform_.PortNumber(options_.at, kAtHint);
+    const bool on = options_.diag_switch == "on";
+    discovery::DiagSwitchState state;
+    state.switched_on = !on;
+    line::LineContext context = Line();
+    const bool switched = discovery::SwitchDiagnosticsPort(context, state);
+    if (on) std::printf("version: %s\n", state.version.c_str());
+    if (!switched) return Fail(std::string("the diagnostics interface could not be switched ") + (on ? "on" : "off"));
+    std::printf("diagnostics interface %s\n", on ? "on" : "off");
+    return 0;
+  }
+
   // The version record for the download check that opens the NV operations: from --amss
   // when given, otherwise 128 zeros as when the image holds none.
   nvdata::NvEnvironment NvFiles() {
@@ -462,6 +481,9 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
       ->check(CLI::IsMember({1, 2}));
   nv_restore->add_option("--amss", options.amss_file, "the application image whose version record the download check sends");
 
+  auto* switch_diag = app.add_subcommand("switch-diag", "switch the stick's diagnostics interface on (reading the firmware version) or off over the AT port");
+  switch_diag->add_option("STATE", options.diag_switch, "on (default) or off")->check(CLI::IsMember({"on", "off"}));
+
   auto* update = app.add_subcommand("update", "a whole update as the program runs it, with its boxes on the console");
   update->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
   update->add_option("--nv-dir", options.nv_dir, "directory of the NV backup file (Channel1.nvm)");
@@ -496,6 +518,7 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
   if (nv_backup->parsed()) return session.NvBackup();
   if (nv_restore->parsed()) return session.NvRestore();
   if (update->parsed()) return session.Update();
+  if (switch_diag->parsed()) return session.SwitchDiag();
   return 2;
 }
 
