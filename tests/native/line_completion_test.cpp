@@ -60,32 +60,36 @@ class LineCompletionTest : public ::testing::Test {
 };
 
 TEST_F(LineCompletionTest, EachOutcomeShowsItsIconAndResetsTheStickOrNot) {
+  constexpr auto kDiag = protocol::PacketMode::Diag;
+  constexpr auto kBoot = protocol::PacketMode::BootDownload;
+  constexpr auto kStream = protocol::PacketMode::Streaming;
   struct Case {
     ActionOutcome outcome;
-    bool in_downloader;
+    protocol::PacketMode mode;
     line::LineIcon icon;
     const char* reset;  // the request that resets the stick, hex; "" for none
     bool box;
   } cases[] = {
-      {ActionOutcome::PassAndReset, false, line::LineIcon::Pass, "29 02 00", false},
-      {ActionOutcome::PassAndReset, true, line::LineIcon::Pass, "0a", false},
-      {ActionOutcome::Pass, false, line::LineIcon::Pass, "", false},
-      {ActionOutcome::FailAndReset, false, line::LineIcon::Fail, "29 02 00", false},
-      {ActionOutcome::Fail, true, line::LineIcon::Fail, "", false},
-      {ActionOutcome::DownloadFailedAndReset, true, line::LineIcon::Fail, "0a", false},
-      {ActionOutcome::FailMaybeInDownloader, false, line::LineIcon::Fail, "", false},
-      {ActionOutcome::FailMaybeInDownloader, true, line::LineIcon::Fail, "", true},
+      {ActionOutcome::PassAndReset, kDiag, line::LineIcon::Pass, "29 02 00", false},
+      {ActionOutcome::PassAndReset, kBoot, line::LineIcon::Pass, "0a", false},
+      {ActionOutcome::Pass, kDiag, line::LineIcon::Pass, "", false},
+      {ActionOutcome::FailAndReset, kDiag, line::LineIcon::Fail, "29 02 00", false},
+      {ActionOutcome::Fail, kBoot, line::LineIcon::Fail, "", false},
+      {ActionOutcome::DownloadFailedAndReset, kBoot, line::LineIcon::Fail, "0a", false},
+      // A stick left running the flash programmer is reset with the programmer's own reset.
+      {ActionOutcome::DownloadFailedAndReset, kStream, line::LineIcon::Fail, "0b", false},
+      {ActionOutcome::FailMaybeInDownloader, kDiag, line::LineIcon::Fail, "", false},
+      {ActionOutcome::FailMaybeInDownloader, kBoot, line::LineIcon::Fail, "", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(static_cast<int>(c.outcome)) + (c.in_downloader ? " boot" : " diag"));
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.outcome)) + " mode " + std::to_string(static_cast<int>(c.mode)));
     stick_.requests.clear();
     prompts_.messages.clear();
     display_ = RecordingDisplay();
     resumed_.clear();
     doc_.Line(1).running = 1;
     doc_.Line(1).device_state = line::DeviceState::Answered;
-    doc_.Line(1).diag_channel.SetMode(c.in_downloader ? protocol::PacketMode::BootDownload
-                                                       : protocol::PacketMode::Diag);
+    doc_.Line(1).diag_channel.SetMode(c.mode);
     FinishLineAction(context_, completion_, "skip fail!", c.outcome);
 
     EXPECT_EQ(display_.icons, std::vector<line::LineIcon>{c.icon});

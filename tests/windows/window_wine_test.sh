@@ -289,7 +289,9 @@ run_failing_update() {
   else
     bad "$name: no action log ending with the final text (${log:-none})"
   fi
-  # The line is free again, so closing asks nothing and the program ends with 0.
+  # Once the line is handed back (its progress back at 0 %), closing asks nothing and the
+  # program ends with 0.
+  if wait_for 1022 '"text": "0%",' 120; then ok "$name: the line handed back"; else bad "$name: the line stayed busy"; fi
   probe close "$caption" >/dev/null
   n=0
   while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
