@@ -2,11 +2,14 @@
 // answers as any terminal program would see them, and the capture of the exchange.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/port_map.h"
@@ -83,6 +86,9 @@ TEST_F(PtyStickSimTest, TheDiagPortTakesFramesAndTheCaptureRecordsBothPorts) {
   const uint8_t version_request[] = {0x00, 0x78, 0xF0, 0x7E};
   ASSERT_EQ(diag.Write(version_request, sizeof version_request), sizeof version_request);
   std::string line;
+  // The log may hold earlier runs of this stick: what this reset logs comes after here.
+  std::ifstream before(dir_ + "/sim.log", std::ios::ate);
+  const auto log_start = static_cast<size_t>(std::max<std::streamoff>(0, before.tellg()));
   ASSERT_TRUE(channel_->Command("AT+ZRST", line));  // by now the DIAG bytes were taken too
 
   std::ifstream capture(dir_ + "/capture.txt");
@@ -96,6 +102,19 @@ TEST_F(PtyStickSimTest, TheDiagPortTakesFramesAndTheCaptureRecordsBothPorts) {
   std::stringstream log_text;
   log_text << log.rdbuf();
   EXPECT_NE(log_text.str().find("diag: request 00\n"), std::string::npos) << log_text.str();
+
+  // The reset takes the stick away for a while; the tests after this one share it, so it has
+  // to be back (its ports announced again after they went) before this test ends.
+  bool back = false;
+  for (int i = 0; i < 200 && !back; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream again(dir_ + "/sim.log");
+    std::stringstream now;
+    now << again.rdbuf();
+    const size_t gone = now.str().find("ports gone", log_start);
+    back = gone != std::string::npos && now.str().find("stick-sim: at ", gone) != std::string::npos;
+  }
+  EXPECT_TRUE(back) << "the stick did not come back after its reset";
 }
 
 }  // namespace
