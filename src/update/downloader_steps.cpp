@@ -128,6 +128,10 @@ bool StartFlashProgrammer(LineContext& context) {
 
 bool ResetLineDevice(LineContext& context, bool in_downloader) {
   context.Record().device_state = DeviceState::NoDevice;
+  // A stick that runs the flash programmer understands neither the DIAG nor the boot
+  // downloader's reset; its own reset is the one that takes it back to its firmware.
+  if (context.Diag().Mode() == protocol::PacketMode::Streaming)
+    return protocol::StreamReset(context.Diag());
   return in_downloader ? protocol::DloadReset(context.Diag()) : protocol::ResetPhone(context.Diag());
 }
 

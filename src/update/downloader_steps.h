@@ -15,7 +15,8 @@ bool EnterBootDownloader(line::LineContext& context);
 bool UploadFlashProgrammer(line::LineContext& context);
 // Starts the uploaded programmer and greets it; true when it answers a streaming no-op.
 bool StartFlashProgrammer(line::LineContext& context);
-// Marks the line as without device and resets the stick in the protocol it speaks now.
+// Marks the line as without device and resets the stick in the protocol it speaks now: the
+// flash programmer's reset when the channel speaks to one, else the boot downloader's or DIAG's.
 bool ResetLineDevice(line::LineContext& context, bool in_downloader);
 
 }  // namespace flotilla::update

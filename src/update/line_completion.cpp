@@ -2,7 +2,6 @@
 #include "update/line_completion.h"
 
 #include "protocol/operation_text.h"
-#include "protocol/streaming.h"
 #include "update/downloader_steps.h"
 
 namespace flotilla::update {
@@ -49,19 +48,9 @@ void FinishLineAction(line::LineContext& context, LineCompletion& completion,
   WriteActionLog(context, completion);
   context.Status(text);
 
-  const protocol::PacketMode mode = context.Diag().Mode();
-  const bool in_downloader = mode == protocol::PacketMode::BootDownload;
+  const bool in_downloader = context.Diag().Mode() == protocol::PacketMode::BootDownload;
   context.display.SetLineIcon(context.line, Passed(outcome) ? line::LineIcon::Pass : line::LineIcon::Fail);
-  if (ResetsTheStick(outcome)) {
-    if (mode == protocol::PacketMode::Streaming) {
-      // A stick that runs the flash programmer understands neither the DIAG nor the boot
-      // downloader's reset; its own reset is the one that takes it back to its firmware.
-      context.Record().device_state = line::DeviceState::NoDevice;
-      protocol::StreamReset(context.Diag());
-    } else {
-      ResetLineDevice(context, in_downloader);
-    }
-  }
+  if (ResetsTheStick(outcome)) ResetLineDevice(context, in_downloader);
   if (outcome == ActionOutcome::FailMaybeInDownloader && in_downloader)
     context.prompts.ShowMessage(
         protocol::FormatText("线路%d任务失败，请手动重启相应手机", context.line + 1));

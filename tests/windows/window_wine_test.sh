@@ -118,19 +118,38 @@ expect_cleaned_up() {
   if [ -z "$left" ] && [ $kept = 1 ]; then ok "$1: the staged images and ResetUSB.dll deleted at the end"; else bad "$1: left after the end:$left"; fi
 }
 
-# One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
-run_window() {
-  name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8
+# Starts flotilla.exe (with ENV, such as a locale) under a fresh wineserver and waits for its
+# window; false when it did not come up.
+start_program() {  # start_program NAME ENV
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
   # shellcheck disable=SC2086
-  env $env "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
+  env $2 "$tools/wine-run" "$exe" >"$state/$1.out" 2>&1 &
   app=$!
-  if ! wait_for 1024 '"class": "Button"' 120; then
-    bad "$name: the window did not come up"
-    return
-  fi
-  ok "$name: the window is up"
+  wait_for 1024 '"class": "Button"' 120 || { bad "$1: the window did not come up"; return 1; }
+  ok "$1: the window is up"
+}
+
+# Waits for the program to end after WHAT; false when it did not end. Its exit code must be 0.
+expect_program_end() {  # expect_program_end NAME WHAT
+  n=0
+  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
+  if kill -0 $app 2>/dev/null; then bad "$1: the program did not end after $2"; return 1; fi
+  wait $app
+  rc=$?
+  app=
+  if [ $rc = 0 ]; then ok "$1: ended with exit code 0 after $2"; else bad "$1: exit code $rc after $2"; fi
+}
+
+# The stick's NV items as it keeps them in STATE_DIR (the last line of an item wins), item 22
+# left out: the update writes it back with the bytes the new firmware owns cleared.
+nv_items() { awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
+  "$1/nv-items.txt" | sort -n; }
+
+# One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
+run_window() {
+  name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8
+  start_program "$name" "$env" || return
   expect_staged "$name"
   expect_text "$name: steps heading" 1002 "$heading"
   expect_text "$name: first warning" 1006 "$warning"
@@ -169,16 +188,10 @@ run_window() {
   if grep -qF "\"text\": \"$box\"" "$state/window.json"; then ok "$name: UPDATE's compatibility box"; else bad "$name: no box after UPDATE"; fi
   shot "$name-box"
   probe answer "$caption" ok >/dev/null || bad "$name: the box could not be answered"
-  n=0
-  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
-  if kill -0 $app 2>/dev/null; then
-    bad "$name: the program did not end after the box"
-    probe close "$caption" >/dev/null
-  else
-    wait $app
-    rc=$?
-    if [ $rc = 0 ]; then ok "$name: ended with exit code 0 after the box"; else bad "$name: exit code $rc"; fi
+  if expect_program_end "$name" "the box"; then
     expect_cleaned_up "$name"
+  else
+    probe close "$caption" >/dev/null
   fi
   app=
   "$tools/sim-ctl" stop "$state/sim"
@@ -212,17 +225,12 @@ run_update() {
   name=update
   rm -rf "$state/update-state"
   mkdir -p "$state/update-state"
-  wineserver -k 2>/dev/null
-  wineserver -w 2>/dev/null
-  LC_ALL=C.UTF-8 "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
-  app=$!
-  wait_for 1024 '"class": "Button"' 120 || { bad "$name: the window did not come up"; return; }
+  start_program "$name" LC_ALL=C.UTF-8 || return
   "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
     --diag-com $diag_com --state "$state/update-state" --programmer "$(embedded armprg.bin)" \
     --firmware-version OLD_FW_1.0 --version-text 1=OLD_FW_1.0 >/dev/null ||
     { bad "$name: stick-sim did not start"; return; }
-  awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
-    "$state/update-state/nv-items.txt" | sort -n >"$state/nv-before.txt"
+  nv_items "$state/update-state" >"$state/nv-before.txt"
   wait_for 1024 '"enabled": true,' 120 || { bad "$name: UPDATE stayed off"; return; }
   probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
   sleep 20
@@ -237,15 +245,7 @@ run_update() {
   shot "$name-success"
   if grep -qF '"text": "The update was successful."' "$state/window.json"; then ok "$name: the success box"; else bad "$name: no success box"; fi
   probe answer "$caption" ok >/dev/null
-  n=0
-  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
-  if kill -0 $app 2>/dev/null; then
-    bad "$name: the program did not end after the success box"
-  else
-    wait $app
-    rc=$?
-    if [ $rc = 0 ]; then ok "$name: ended with exit code 0"; else bad "$name: exit code $rc"; fi
-  fi
+  expect_program_end "$name" "the success box"
   app=
   differ=""
   for pair in partition.bin:partition.mbn image-2.bin:qcsblhd_cfgdata.mbn image-3.bin:qcsbl.mbn \
@@ -254,8 +254,7 @@ run_update() {
     cmp -s "$state/update-state/flash/${pair%%:*}" "$(embedded "${pair#*:}")" || differ="$differ ${pair#*:}"
   done
   if [ -z "$differ" ]; then ok "$name: the flash holds the embedded images"; else bad "$name: flash differs:$differ"; fi
-  if awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
-       "$state/update-state/nv-items.txt" | sort -n | cmp -s - "$state/nv-before.txt"; then
+  if nv_items "$state/update-state" | cmp -s - "$state/nv-before.txt"; then
     ok "$name: the NV items are as they were"
   else
     bad "$name: the NV items changed"
@@ -271,11 +270,7 @@ run_failing_update() {
   rm -rf "$state/failing-state" Logs
   mkdir -p "$state/failing-state"
   echo '{"rules": [{"mode": "stream", "code": 1, "action": "ignore"}]}' >"$state/failing-faults.json"
-  wineserver -k 2>/dev/null
-  wineserver -w 2>/dev/null
-  LC_ALL=C.UTF-8 "$tools/wine-run" "$exe" >"$state/$name.out" 2>&1 &
-  app=$!
-  wait_for 1024 '"class": "Button"' 120 || { bad "$name: the window did not come up"; return; }
+  start_program "$name" LC_ALL=C.UTF-8 || return
   "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
     --diag-com $diag_com --state "$state/failing-state" --programmer "$(embedded armprg.bin)" \
     --faults "$state/failing-faults.json" >/dev/null || { bad "$name: stick-sim did not start"; return; }
@@ -293,9 +288,7 @@ run_failing_update() {
   # program ends with 0.
   if wait_for 1022 '"text": "0%",' 120; then ok "$name: the line handed back"; else bad "$name: the line stayed busy"; fi
   probe close "$caption" >/dev/null
-  n=0
-  while [ $n -lt 60 ] && kill -0 $app 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
-  if kill -0 $app 2>/dev/null; then bad "$name: the program did not end after the close"; else wait $app; ok "$name: closed"; fi
+  expect_program_end "$name" "the close"
   app=
   "$tools/sim-ctl" stop "$state/sim"
 }

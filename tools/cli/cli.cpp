@@ -205,13 +205,9 @@ class Session {
     return 0;
   }
 
-  // The host's files; every build has them now.
-  platform::FileSystem* Files(const char*) { return &platform_.Files(); }
-
   int DownloadCheck() {
-    platform::FileSystem* files = Files("download-check");
-    if (!files) return 1;
-    std::unique_ptr<platform::FileHandle> image = files->OpenForReading(options_.amss_file);
+    platform::FileSystem& files = platform_.Files();
+    std::unique_ptr<platform::FileHandle> image = files.OpenForReading(options_.amss_file);
     if (!image) return Fail("cannot open " + options_.amss_file);
     protocol::VersionRecord record{};
     if (!images::FindVersionRecord(*image, record))
@@ -226,24 +222,22 @@ class Session {
   // The check an update makes of its image set, on the set in the given directory; there is
   // no stick to wait for.
   int CheckImages() {
-    platform::FileSystem* files = Files("check-images");
-    if (!files) return 1;
+    platform::FileSystem& files = platform_.Files();
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image directory is too long: " + options_.image_dir);
-    if (!images::CheckImageSet(doc_, *files, prompts_, kLine, false))
+    if (!images::CheckImageSet(doc_, files, prompts_, kLine, false))
       return Fail(images::ImageSetFailureText(doc_.German()));
     std::printf("image set complete: %s\n", options_.image_dir.c_str());
     return 0;
   }
 
   int VersionRecord() {
-    platform::FileSystem* files = Files("version-record");
-    if (!files) return 1;
+    platform::FileSystem& files = platform_.Files();
     if (!line::SetPath(doc_.Line(kLine).paths.amss, options_.amss_file, line::kPathWidth))
       return Fail("the file name is too long: " + options_.amss_file);
     line::LineContext context = Line();
     protocol::VersionRecord record{};
-    if (!images::LocateVersionRecord(context, *files, record))
+    if (!images::LocateVersionRecord(context, files, record))
       return Fail("no version record in " + options_.amss_file);
     std::printf("version record: %s\n", protocol::VersionTextOfRecord(record.data(), record.size()).c_str());
     return 0;
