@@ -2,6 +2,8 @@
 #pragma once
 
 #define IDD_FLOTILLA_FORM 101
+// The program's own icon: the lowest icon id, so the shell shows it for flotilla.exe.
+#define IDI_APPLICATION_ICON 128
 #define IDI_START_LINE 140
 #define IDI_STOP_LINE 141
 #define IDB_LINE_FAIL 149

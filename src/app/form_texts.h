@@ -7,6 +7,13 @@ namespace flotilla::app {
 
 inline constexpr const char* kWindowCaption = "XV300 Skylarke Updater";
 
+// The box of a second copy of the program, started while one runs; it ends after the box.
+inline constexpr const char* kSecondInstanceEnglish =
+    "Another update is in progress. Please complete this one and try again!";
+inline constexpr const char* kSecondInstanceGerman =
+    "Ein anderes Update wird gerade durchgeführt. Bitte warten Sie bis der Vorgang beendet "
+    "wird und versuchen Sie es anschließend erneut!";
+
 // The controls whose text depends on the language.
 enum class FormText {
   Compatibility,

@@ -23,7 +23,11 @@ class WindowUi : public update::LineStartHost, public update::WorkerUi {
   }
   void RequestClose() override { s_.window.RequestClose(); }
   void ShowStartBox(const std::string& text) override { s_.window.Ask(text, kWindowCaption, MB_OK); }
-  void PauseWatchers(int) override { s_.watch.Pause(); }
+  // The re-plug worker stops for good: no Replug call may run while a line is updated.
+  void PauseWatchers(int) override {
+    s_.watch.Pause();
+    if (s_.replug) s_.replug->Pause();
+  }
   bool StartWorker(int line, line::LineOperation operation) override;
   void ShowErrorBox(const std::string& text) override {
     s_.window.Ask(text, "Error", MB_OK | MB_ICONERROR);

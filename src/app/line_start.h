@@ -5,6 +5,7 @@
 #include "line/flotilla_doc.h"
 #include "platform/prompts.h"
 #include "platform/registry.h"
+#include "discovery/replug_worker.h"
 #include "update/device_watch.h"
 #include "update/program_host.h"
 
@@ -20,6 +21,8 @@ struct WindowLineServices {
   platform::Prompts& prompts;
   // Line 0's device watch, paused while the line runs.
   update::DeviceWatchThread& watch;
+  // The re-plug worker, paused for good when the first operation starts; null when none runs.
+  discovery::ReplugThread* replug;
   // What the workers use besides the line, and the directory the action logs go below.
   update::ProgramParts parts;
   std::string start_directory;

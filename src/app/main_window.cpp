@@ -2,15 +2,20 @@
 #include "app/main_window.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
+
+#include <utility>
 
 #include "app/form_ids.h"
 #include "app/form_texts.h"
 #include "app/line_start.h"
 #include "app/wide_text.h"
 #include "app/window_messages.h"
+#include "discovery/replug_worker.h"
 #include "images/image_set.h"
 #include "images/staging.h"
 #include "platform/clock.h"
+#include "platform/win32/dynamic_library.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/serial_port.h"
 #include "update/device_watch.h"
@@ -143,6 +148,12 @@ INT_PTR MainWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case kCloseRequest:
       OnCloseRequest(lparam);
       return TRUE;
+    case kUninstallRequest:
+      // For a dialog the same number is DM_SETDEFID, which carries a control; only the bare
+      // message is the request, anything else is left to the dialog manager.
+      if (wparam != 0 || lparam != 0) return FALSE;
+      if (uninstall_command_) uninstall_command_();
+      return TRUE;
     default:
       return FALSE;
   }
@@ -162,7 +173,13 @@ void MainWindow::OnInitDialog() {
   if (update_icon_) {
     SendDlgItemMessageW(window_, IDC_UPDATE, BM_SETIMAGE, IMAGE_ICON,
                         reinterpret_cast<LPARAM>(update_icon_));
-    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(update_icon_));
+  }
+  // The program's icon in the caption and the task switcher; shared icons stay with the module.
+  for (const auto& [which, metric] : {std::pair{ICON_SMALL, SM_CXSMICON}, std::pair{ICON_BIG, SM_CXICON}}) {
+    const int size = GetSystemMetrics(metric);
+    if (HANDLE icon = LoadImageW(instance_, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), IMAGE_ICON, size,
+                                 size, LR_SHARED))
+      SendMessageW(window_, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
   }
   SetControlText(IDC_NEW_FIRMWARE, NewFirmwareText());
   SetControlText(IDC_NEW_WINDOWS, NewWindowsText());
@@ -238,30 +255,62 @@ bool MainWindow::AnyLineRunning() {
   return false;
 }
 
+// WM_USER + 1: the stick's diagnostics port is let go, and after a moment for the system the
+// uninstaller next to the program is started, maximised. Refused while a line runs: closing
+// the port under an update would leave the stick half-written.
+static void StartUninstaller(MainWindow& window, line::CFlotillaDoc& doc, update::DeviceWatchThread& watch) {
+  line::LineRecord& line = doc.Line(0);
+  if (window.AnyLineRunning()) {
+    line.history.Append("UnInstallAll.exe not started: an update is running", nullptr);
+    return;
+  }
+  // The watch uses the port in its steps; it is held until the uninstaller has started, so
+  // that it does not take the port again meanwhile.
+  watch.Pause();
+  line.diag_channel.Port().Close();
+  Sleep(1500);
+  ShellExecuteW(window.Handle(), L"open", L".\\UnInstallAll.exe", nullptr, L"", SW_SHOWMAXIMIZED);
+  watch.Resume();
+}
+
 int RunMainWindow(HINSTANCE instance, update::ProgramParts parts) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   platform::Win32SerialFactory serial_devices;
   platform::Win32Registry registry;
+  platform::Win32Libraries libraries;
   line::CFlotillaDoc doc(line::DocEnvironment{serial_devices, platform::SystemClock(),
                                               GetSystemDefaultLangID(), ModuleFileName()});
   // Line 1 updates from the staged files.
   images::FillImageSetPaths(doc, 0, images::kStagingDirectory);
+  // What the start-up left behind (a stop script that did not end) goes into line 1's history.
+  if (parts.connection_manager)
+    for (const std::string& note : parts.connection_manager->TakeNotes())
+      doc.Line(0).history.Append(note, nullptr);
   MainWindow window(instance, doc);
   if (!window.Create()) return 1;
   WindowPrompts prompts(window);
+  // The re-plug worker, from now until the first operation starts. It ends, and releases the
+  // library, when this function returns: before the clean-up deletes the library's file.
+  discovery::ReplugThread replug(
+      discovery::ReplugServices{libraries, prompts, platform::SystemClock(), doc.replug_enabled, nullptr},
+      discovery::ReplugLibraryPath(images::kStagingDirectory));
   // Only line 0 has a diagnostics port at start-up, so it is the one line watched.
   update::DeviceWatchThread watch(line::LineContext{doc, registry, window, prompts, 0});
-  WindowLineServices services{doc, registry, window, prompts, watch, parts,
+  WindowLineServices services{doc, registry, window, prompts, watch, &replug, parts,
                               parts.files.CurrentDirectory()};
   window.SetUpdateCommand([&services] { StartLineOperationFromWindow(services, 0); });
+  window.SetUninstallCommand([&window, &doc, &watch] { StartUninstaller(window, doc, watch); });
+  replug.Start();
   watch.Start();
   const int exit_code = window.RunMessageLoop();
   // Closed while a line runs (the user said Yes): the process ends with the worker, which
   // must not find the document and the window destroyed under it first.
   if (window.AnyLineRunning()) ExitProcess(static_cast<UINT>(exit_code));
-  // Otherwise the watch ends first, at its next step (what it still shows finds the window
-  // gone and is dropped), then the window object and the document.
+  // Otherwise the re-plug worker ends (a Replug call that runs is waited for) and lets the
+  // library go; the watch ends at its next step (what it still shows finds the window gone
+  // and is dropped); then the window object and the document.
+  replug.End();
   return exit_code;
 }
 

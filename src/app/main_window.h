@@ -31,6 +31,8 @@ class MainWindow : public line::LineDisplay {
   int RunMessageLoop();
   // What a click on UPDATE does; called on the window thread.
   void SetUpdateCommand(std::function<void()> command) { update_command_ = std::move(command); }
+  // What the window message WM_USER + 1 from another program does; called on the window thread.
+  void SetUninstallCommand(std::function<void()> command) { uninstall_command_ = std::move(command); }
   HWND Handle() const { return window_; }
 
   // The display operations. From the window thread they act at once; from any other thread
@@ -88,6 +90,7 @@ class MainWindow : public line::LineDisplay {
   HFONT window_font_ = nullptr;
   HICON update_icon_ = nullptr;
   std::function<void()> update_command_;
+  std::function<void()> uninstall_command_;
   // A port or version refresh shows the line's state when the window gets to it, so one
   // queued refresh per line stands for any number asked meanwhile. This keeps a watch that
   // searches quickly from flooding the queue.
@@ -109,9 +112,15 @@ class WindowPrompts : public platform::Prompts {
   MainWindow& window_;
 };
 
+// The window message another program sends to have the stick's port let go and the
+// uninstaller started.
+constexpr UINT kUninstallRequest = WM_USER + 1;
+
 // Composes the program around the form: the document on the Win32 serial ports and registry,
-// the language of the system, line 1's image set from the staged files, the window and line
-// 0's device watch; `parts` are what an update uses besides the line. Returns the exit code.
+// the language of the system, line 1's image set from the staged files, the window, the
+// re-plug worker and line 0's device watch; `parts` are what an update uses besides the line.
+// Returns the exit code once the window is gone and the re-plug worker has released its
+// library.
 int RunMainWindow(HINSTANCE instance, update::ProgramParts parts);
 
 }  // namespace flotilla::app

@@ -95,8 +95,18 @@ void ConnectionManager::RunScript(const std::string& script_name) {
   if (interpreter.empty()) return;
   bool finished = false;
   // The exit code is not examined; an interpreter that cannot start is not reported.
-  processes_.StartAndWait(interpreter, "/c call " + script_name, staging_directory_,
-                          platform::kWaitForever, finished);
+  if (processes_.StartAndWait(interpreter, "/c call " + script_name, staging_directory_,
+                              kScriptWaitMs, finished) &&
+      !finished) {
+    std::lock_guard<std::mutex> lock(notes_mutex_);
+    notes_.push_back(script_name + " did not end within " + std::to_string(kScriptWaitMs / 1000) +
+                     " s; the program goes on without it");
+  }
+}
+
+std::vector<std::string> ConnectionManager::TakeNotes() {
+  std::lock_guard<std::mutex> lock(notes_mutex_);
+  return std::exchange(notes_, {});
 }
 
 int ConnectionManager::StopConnectionManager() {

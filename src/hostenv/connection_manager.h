@@ -2,7 +2,10 @@
 // again with "mcserver.bat", both run by the command interpreter in the staging directory.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/host_services.h"
@@ -18,6 +21,9 @@ constexpr size_t kInstallLocationCapacity = 1024;
 constexpr char kStopScriptName[] = "killsvr.bat";
 constexpr char kStartScriptName[] = "mcserver.bat";
 constexpr char kCommandInterpreter[] = "cmd.exe";
+// How long a script is waited for. A script that hangs (a service that will not stop, a
+// prompt in its hidden window) must not hold the program before its window is up.
+constexpr uint32_t kScriptWaitMs = 60000;
 
 // The install location with every backslash doubled, then "\\Bin".
 std::string BinDirectoryOf(const std::string& install_location);
@@ -45,6 +51,10 @@ class ConnectionManager {
   // Writes "mcserver.bat" for the install location and runs it. 1 when it was written and run,
   // 0 (and no message) when it could not be written.
   int StartConnectionManager();
+  // Each script is waited for kScriptWaitMs at most; one that is still running then is left
+  // to itself and the program goes on. What was left that way, as texts for the line's status
+  // history; taking them empties the list.
+  std::vector<std::string> TakeNotes();
 
   const std::string& InstallLocation() const { return install_location_; }
   const std::string& BinDirectory() const { return bin_directory_; }
@@ -66,6 +76,9 @@ class ConnectionManager {
   std::string install_location_;
   std::string bin_directory_;
   int found_ = 0;
+  // The start-up, a worker and the window's end may each run a script.
+  std::mutex notes_mutex_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace flotilla::hostenv

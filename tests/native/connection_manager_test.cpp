@@ -24,12 +24,13 @@ class FakeProcesses : public platform::Processes {
   bool StartAndWait(const std::string& file, const std::string& parameters, const std::string& directory,
                     uint32_t wait_ms, bool& finished) override {
     starts.push_back({file, parameters, directory, wait_ms});
-    finished = startable;
+    finished = startable && !hangs;
     return startable;
   }
   std::string SystemDirectory() override { return system_directory; }
   std::vector<Start> starts;
   bool startable = true;
+  bool hangs = false;  // still running when the wait ends
   std::string system_directory = "C:\\windows\\system32";
 };
 
@@ -122,14 +123,28 @@ TEST_F(ConnectionManagerTest, TheStopScriptRunsInTheStagingDirectoryThroughTheSy
   EXPECT_EQ(processes.starts[0].file, "C:\\windows\\system32\\cmd.exe");
   EXPECT_EQ(processes.starts[0].parameters, "/c call killsvr.bat");
   EXPECT_EQ(processes.starts[0].directory, kDir);
-  EXPECT_EQ(processes.starts[0].wait_ms, platform::kWaitForever);
+  EXPECT_EQ(processes.starts[0].wait_ms, 60000u);
+  EXPECT_TRUE(manager.TakeNotes().empty());
 
   processes.startable = false;  // an interpreter that cannot start is not reported
   EXPECT_EQ(manager.StopConnectionManager(), 1);
+  EXPECT_TRUE(manager.TakeNotes().empty());
 
   processes.system_directory = "";  // no system directory: nothing is started by a bare name
   EXPECT_EQ(manager.StopConnectionManager(), 1);
   EXPECT_EQ(processes.starts.size(), 2u);
+}
+
+// A script that hangs is left to itself after a minute, so the window still comes up; the
+// line's status history says so.
+TEST_F(ConnectionManagerTest, AScriptThatHangsIsLeftAfterAMinuteAndNoted) {
+  processes.hangs = true;
+  EXPECT_EQ(manager.StopConnectionManager(), 1);
+  ASSERT_EQ(processes.starts.size(), 1u);
+  EXPECT_EQ(processes.starts[0].wait_ms, 60000u);
+  EXPECT_EQ(manager.TakeNotes(),
+            std::vector<std::string>{"killsvr.bat did not end within 60 s; the program goes on without it"});
+  EXPECT_TRUE(manager.TakeNotes().empty());  // taken once
 }
 
 TEST_F(ConnectionManagerTest, TheStartWritesMcserverBatAndRunsIt) {

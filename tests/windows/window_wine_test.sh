@@ -6,11 +6,16 @@
 # Then a whole update from the window: UPDATE runs to the success box and exit code 0, the flash
 # holds the embedded images and the NV items are as they were; and a failing one, whose action
 # log ends with its final text. Each state is kept as a screenshot in STATE_DIR/shots.
+# On the way: a second copy of the program shows its box and ends with 0 without touching the
+# staging directory; German (Austria) gets the English texts; closing during the update asks,
+# and No keeps it running; WM_USER + 1 from another program starts the uninstaller next to the
+# program (STANDIN_EXE stands in for it), but not while the update runs.
 # First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
 # flotilla.exe's staging is checked on the way: with the window up, the embedded files (the
 # MANIFEST lists them) are staged byte for byte, over older files of the same names in the
 # second run, and once the program has ended the nine images and ResetUSB.dll are gone again.
 #   window_wine_test.sh STATE_DIR STICK_SIM FLOTILLA_EXE PROBE_EXE TOOLS_DIR WINDOW_TESTS_EXE MANIFEST
+#                       STANDIN_EXE
 state=$1
 sim=$2
 exe=$3
@@ -18,6 +23,7 @@ probe=$4
 tools=$5
 window_tests=$6
 manifest=$7
+standin=$8
 caption="XV300 Skylarke Updater"
 at_com=15
 diag_com=16
@@ -48,17 +54,9 @@ done
 export DISPLAY=":$(cat "$state/display")"
 "$tools/wine-prefix" ensure || { echo "FAIL the Wine prefix"; exit 1; }
 
-# German needs a de_DE.UTF-8 locale for the wineserver; without one installed, it is
-# compiled into the state directory.
-german_env="LC_ALL=de_DE.UTF-8"
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
-  if [ ! -d "$state/locale/de_DE.UTF-8" ]; then
-    mkdir -p "$state/locale"
-    localedef -i de_DE -f UTF-8 "$state/locale/de_DE.UTF-8" 2>"$state/localedef.log" ||
-      { echo "FAIL cannot make the de_DE.UTF-8 locale"; cat "$state/localedef.log"; exit 1; }
-  fi
-  german_env="$german_env LOCPATH=$state/locale"
-fi
+# German (Germany) and German (Austria) for the wineserver, which takes the language from them.
+german_env=$("$tools/locale-env" de_DE "$state/locale") || { echo "FAIL the de_DE locale"; exit 1; }
+austrian_env=$("$tools/locale-env" de_AT "$state/locale") || { echo "FAIL the de_AT locale"; exit 1; }
 
 probe() {
   "$tools/wine-run" "$probe" "$@" >"$state/probe.out" 2>/dev/null
@@ -146,11 +144,39 @@ expect_program_end() {  # expect_program_end NAME WHAT
 nv_items() { awk '$1 != 22 { value[$1] = $2 } END { for (id in value) print id, value[id] }' \
   "$1/nv-items.txt" | sort -n; }
 
+# A second copy started while the first runs: its box, then exit code 0, and the staging
+# directory as it was (it ends before it stages anything); the first copy stays up.
+second_instance() {  # second_instance NAME ENV TEXT
+  listing() { find "$(staging_dir)" -printf '%P %s %T@\n' | sort; }
+  before=$(listing)
+  # shellcheck disable=SC2086
+  env $2 "$tools/wine-run" "$exe" >"$state/$1-second.out" 2>&1 &
+  second=$!
+  n=0
+  until probe boxes "$caption" >"$state/boxes.json" || [ $n -ge 60 ]; do sleep 0.5; n=$((n + 1)); done
+  if grep -qF "\"text\": \"$3\"" "$state/boxes.json"; then ok "$1: a second copy shows its box"; else bad "$1: no box of a second copy: $(cat "$state/boxes.json")"; fi
+  shot "$1-second-instance"
+  probe answer-lone "$caption" ok >/dev/null || bad "$1: the second copy's box could not be answered"
+  n=0
+  while [ $n -lt 60 ] && kill -0 $second 2>/dev/null; do sleep 0.5; n=$((n + 1)); done
+  if kill -0 $second 2>/dev/null; then
+    bad "$1: the second copy did not end"
+    kill $second 2>/dev/null
+  else
+    wait $second
+    rc=$?
+    if [ $rc = 0 ]; then ok "$1: the second copy ended with exit code 0"; else bad "$1: the second copy's exit code $rc"; fi
+  fi
+  if [ "$before" = "$(listing)" ]; then ok "$1: the second copy left the staging directory alone"; else bad "$1: the second copy changed the staging directory"; fi
+  if read_window; then ok "$1: the first copy is still up"; else bad "$1: the first copy is gone"; fi
+}
+
 # One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
 run_window() {
-  name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8
+  name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8 second_text=$9
   start_program "$name" "$env" || return
   expect_staged "$name"
+  second_instance "$name" "$env" "$second_text"
   expect_text "$name: steps heading" 1002 "$heading"
   expect_text "$name: first warning" 1006 "$warning"
   expect_text "$name: progress label" 1021 "$progress"
@@ -208,14 +234,29 @@ run_window english "LC_ALL=C.UTF-8" \
   "Follow these steps to update your USB Stick:" \
   "Do not switch off your computer or start any other applications until the update is complete." \
   "Progress" "Searching communication ports..." "Ready to start update." \
-  "Selected Update Version does not apply to your device!"
+  "Selected Update Version does not apply to your device!" \
+  "Another update is in progress. Please complete this one and try again!"
 # An aborted earlier run left other files of those names: the next start overwrites them.
 for f in "$(staging_dir)"/*; do head -c 300000 /dev/zero | tr '\0' 'Z' >"$f"; done
 run_window german "$german_env" \
   "Bitte führen Sie folgende Schritte zum aktualisieren des XV300 durch:" \
   "Bitte schalten Sie während des Update-Prozesses den Computer nicht aus oder starten irgendwelche Anwendungen." \
   "Fortschritt:" "Gerät wird gesucht..." "Fertig, bitte UPDATE drücken um den Prozess zu starten" \
-  "Gewählte Software Version stimmt nicht mit dem Gerät überein!"
+  "Gewählte Software Version stimmt nicht mit dem Gerät überein!" \
+  "Ein anderes Update wird gerade durchgeführt. Bitte warten Sie bis der Vorgang beendet wird und versuchen Sie es anschließend erneut!"
+
+# German (Austria) is not German (Germany): the texts are English. Closed while no line runs,
+# the program asks nothing.
+run_austrian() {
+  name=austrian
+  start_program "$name" "$austrian_env" || return
+  expect_text "$name: steps heading in English" 1002 "Follow these steps to update your USB Stick:"
+  shot "$name"
+  probe close "$caption" >/dev/null
+  expect_program_end "$name" "the close"
+  app=
+}
+run_austrian
 
 # A whole update from the window, as a user runs it: the stick answers with the model the
 # images fit, UPDATE runs to the success box, and the program ends with exit code 0. The flash
@@ -236,6 +277,18 @@ run_update() {
   sleep 20
   read_window
   shot "$name-running"
+  # Closing while the update runs asks first; No keeps the program and the update running.
+  probe close "$caption" >/dev/null
+  closing="Update is running, stopping the application will damage the datacard，Are you sure to quit?"
+  n=0
+  until grep -qF "\"text\": \"$closing\"" "$state/window.json" || [ $n -ge 20 ]; do sleep 0.5; read_window; n=$((n + 1)); done
+  if grep -qF "{\"caption\": \"Warning\", \"text\": \"$closing\"" "$state/window.json"; then ok "$name: closing asks while the update runs"; else bad "$name: no question on closing"; fi
+  shot "$name-closing"
+  probe answer "$caption" no >/dev/null || bad "$name: the question could not be answered"
+  # Another program's WM_USER + 1 while the update runs is refused: the port stays with it.
+  rm -f UnInstallAll.exe started.txt
+  cp "$standin" UnInstallAll.exe
+  probe post "$caption" 1025 >/dev/null || bad "$name: WM_USER + 1 could not be posted"
   n=0
   while [ $n -lt 600 ] && ! grep -qF '"text": "The update was successful."' "$state/window.json"; do
     sleep 1
@@ -244,6 +297,8 @@ run_update() {
   done
   shot "$name-success"
   if grep -qF '"text": "The update was successful."' "$state/window.json"; then ok "$name: the success box"; else bad "$name: no success box"; fi
+  if [ -e started.txt ]; then bad "$name: the uninstaller started during the update"; else ok "$name: no uninstaller during the update"; fi
+  rm -f UnInstallAll.exe started.txt
   probe answer "$caption" ok >/dev/null
   expect_program_end "$name" "the success box"
   app=
@@ -287,6 +342,15 @@ run_failing_update() {
   # Once the line is handed back (its progress back at 0 %), closing asks nothing and the
   # program ends with 0.
   if wait_for 1022 '"text": "0%",' 120; then ok "$name: the line handed back"; else bad "$name: the line stayed busy"; fi
+  # With no line running, WM_USER + 1 lets the port go and starts the uninstaller next to
+  # the program, from its working directory.
+  rm -f UnInstallAll.exe started.txt
+  cp "$standin" UnInstallAll.exe
+  probe post "$caption" 1025 >/dev/null || bad "$name: WM_USER + 1 could not be posted"
+  n=0
+  while [ $n -lt 40 ] && [ ! -s started.txt ]; do sleep 0.5; n=$((n + 1)); done
+  if [ -s started.txt ]; then ok "$name: WM_USER + 1 started the uninstaller"; else bad "$name: no uninstaller after WM_USER + 1"; fi
+  rm -f UnInstallAll.exe started.txt
   probe close "$caption" >/dev/null
   expect_program_end "$name" "the close"
   app=

@@ -5,6 +5,11 @@
 //   flotilla-probe answer CAPTION BUTTON    presses BUTTON (ok, cancel, yes, no or an id) in
 //                                           the message box the window owns
 //   flotilla-probe close CAPTION            asks the window to close, as its close box does
+//   flotilla-probe post CAPTION MESSAGE     posts the window message MESSAGE (a number), with
+//                                           wParam and lParam 0, as another program may
+//   flotilla-probe boxes CAPTION            the message boxes with that caption that no window
+//                                           owns (a program's box before its window is up)
+//   flotilla-probe answer-lone CAPTION BUTTON  presses BUTTON in such a box
 // Exit codes: 0 done, 1 no such window, 2 usage, 3 the control cannot be clicked, 4 no box
 // or no such button in it.
 #include <windows.h>
@@ -92,13 +97,28 @@ std::vector<HWND> TopLevelWindows() {
   return found;
 }
 
-// The main window: visible, with the caption, and owned by no other window (its message
-// boxes may carry the same caption).
+// A message box: a dialog whose text is the system's static with the id 0xFFFF.
+bool IsMessageBox(HWND window) {
+  return ClassOf(window) == L"#32770" && GetDlgItem(window, 0xFFFF) != nullptr;
+}
+
+// The main window: visible, with the caption, owned by no other window (its message boxes
+// may carry the same caption) and no message box itself (a box of a program without a window).
 HWND FindMainWindow(const std::wstring& caption) {
   for (HWND window : TopLevelWindows())
-    if (IsWindowVisible(window) && !GetWindow(window, GW_OWNER) && TextOf(window) == caption)
+    if (IsWindowVisible(window) && !GetWindow(window, GW_OWNER) && !IsMessageBox(window) &&
+        TextOf(window) == caption)
       return window;
   return nullptr;
+}
+
+std::vector<HWND> LoneBoxes(const std::wstring& caption) {
+  std::vector<HWND> boxes;
+  for (HWND window : TopLevelWindows())
+    if (IsWindowVisible(window) && !GetWindow(window, GW_OWNER) && IsMessageBox(window) &&
+        TextOf(window) == caption)
+      boxes.push_back(window);
+  return boxes;
 }
 
 std::vector<HWND> BoxesOf(HWND main) {
@@ -177,8 +197,8 @@ int ButtonId(const std::wstring& name) {
   return static_cast<int>(std::wcstol(name.c_str(), nullptr, 10));
 }
 
-int Answer(HWND main, int id) {
-  for (HWND box : BoxesOf(main)) {
+int Answer(const std::vector<HWND>& boxes, int id) {
+  for (HWND box : boxes) {
     HWND button = GetDlgItem(box, id);
     if (!button) continue;
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
@@ -194,10 +214,19 @@ int main() {
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
   if (!args || count < 3) {
-    Print("usage: flotilla-probe list|click|answer|close CAPTION [ID|BUTTON]\n");
+    Print("usage: flotilla-probe list|click|answer|close|post|boxes|answer-lone CAPTION "
+          "[ID|BUTTON|MESSAGE]\n");
     return 2;
   }
   const std::wstring command = args[1];
+  if (command == L"boxes") {
+    const std::vector<HWND> boxes = LoneBoxes(args[2]);
+    std::string json = "[";
+    for (HWND box : boxes) json += (json.size() > 1 ? ",\n " : "") + BoxJson(box);
+    Print(json + "]\n");
+    return boxes.empty() ? 4 : 0;
+  }
+  if (command == L"answer-lone") return count < 4 ? 2 : Answer(LoneBoxes(args[2]), ButtonId(args[3]));
   HWND main = FindMainWindow(args[2]);
   if (!main) {
     Print("no window \"" + Utf8(args[2]) + "\"\n");
@@ -207,6 +236,8 @@ int main() {
   if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
   if (count < 4) return 2;
   if (command == L"click") return Click(main, ButtonId(args[3]));
-  if (command == L"answer") return Answer(main, ButtonId(args[3]));
+  if (command == L"answer") return Answer(BoxesOf(main), ButtonId(args[3]));
+  if (command == L"post")
+    return PostMessageW(main, static_cast<UINT>(std::wcstoul(args[3], nullptr, 0)), 0, 0) ? 0 : 1;
   return 2;
 }
