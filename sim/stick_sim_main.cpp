@@ -103,6 +103,7 @@ class Simulator {
   std::optional<Clock::time_point> drop_at_;
   Clock::time_point back_at_;
   uint32_t away_ms_ = 0;
+  bool away_for_good_ = false;  // a fault took the stick off the bus for good
   // With a line rate: when each port's line is free again, each way (indexed by SimPort).
   Clock::time_point line_free_[2] = {};
   Clock::time_point rx_free_[2] = {};
@@ -156,7 +157,8 @@ void Simulator::DropPorts() {
   WriteRegistrations(false);
   model_->Restart();
   std::fill(std::begin(line_free_), std::end(line_free_), Clock::time_point{});
-  Log("stick-sim: ports gone, back in " + std::to_string(away_ms_) + " ms");
+  Log(away_for_good_ ? std::string("stick-sim: ports gone for good")
+                     : "stick-sim: ports gone, back in " + std::to_string(away_ms_) + " ms");
 }
 
 void Simulator::WriteRegistrations(bool present) {
@@ -238,6 +240,7 @@ void Simulator::FollowResets() {
   if (!pending_.empty()) last = std::max(last, std::prev(pending_.end())->first);
   drop_at_ = last + std::chrono::milliseconds(reset->drop_after_ms);
   away_ms_ = reset->away_ms;
+  away_for_good_ = reset->for_good;
 }
 
 void Simulator::SendDue() {
@@ -272,7 +275,7 @@ int Simulator::PollTimeoutMs() const {
   std::optional<Clock::time_point> next;
   if (!pending_.empty()) next = pending_.begin()->first;
   if (drop_at_ && (!next || *drop_at_ < *next)) next = drop_at_;
-  if (away_ && (!next || back_at_ < *next)) next = back_at_;
+  if (away_ && !away_for_good_ && (!next || back_at_ < *next)) next = back_at_;
   if (!next) return 1000;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
@@ -322,7 +325,7 @@ int Simulator::Run() {
       away_ = true;
       DropPorts();
     }
-    if (away_ && !g_stop && Clock::now() >= back_at_) {
+    if (away_ && !away_for_good_ && !g_stop && Clock::now() >= back_at_) {
       away_ = false;
       Renumber();
       if (!BringPortsUp()) return 1;

@@ -61,7 +61,9 @@ const char kUsage[] =
     "  --programmer FILE        the flash programmer: the boot downloader starts an upload\n"
     "                           only when it begins with FILE (default: any upload)\n"
     "  --block-program-ms MS    the flash programmer's time to program one block (0)\n"
-    "  --max-image-bytes N      largest image the flash programmer takes (64 MiB)\n";
+    "  --max-image-bytes N      largest image the flash programmer takes (64 MiB)\n"
+    "  --efs-holds-nv yes|no    writing the file system image erases the NV items but the\n"
+    "                           read-only ones, as a real reflash does (no)\n";
 
 bool ParseNumber(const char* text, unsigned long long low, unsigned long long high,
                  unsigned long long& out) {
@@ -178,6 +180,10 @@ bool ParseValue(const std::string& a, const char* v, SimOptions& o, bool& known)
   else if (a == "--reset-needs-offline") {
     std::string b = v;
     s.reset_needs_offline = b == "yes";
+    return b == "yes" || b == "no";
+  } else if (a == "--efs-holds-nv") {
+    std::string b = v;
+    s.efs_holds_nv = b == "yes";
     return b == "yes" || b == "no";
   } else if (a == "--inactive-nv") return ParseIds(v, s.inactive_nv);
   else if (a == "--read-only-nv") return ParseIds(v, s.read_only_nv);

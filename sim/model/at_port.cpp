@@ -41,6 +41,10 @@ std::vector<Emission> AtPortModel::Receive(const uint8_t* data, size_t length) {
     const FaultRule* fault = command.empty() ? nullptr : faults_.Match({SimPort::At, -1, -1, -1, command});
     if (fault && log_) log_(std::string("fault: ") + FaultActionName(fault->action) + " on at \"" + command + "\"");
     if (fault && fault->action == FaultAction::Ignore) continue;
+    if (fault && (fault->action == FaultAction::Vanish || fault->action == FaultAction::Gone)) {
+      state_.Vanish(fault->away_ms, fault->action == FaultAction::Gone);
+      continue;
+    }
     std::string answer = Answer(command);
     if (answer.empty() || (fault && fault->action == FaultAction::NoReply)) continue;
     for (Emission& e : Schedule(std::vector<uint8_t>(answer.begin(), answer.end()),

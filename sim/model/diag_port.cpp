@@ -87,25 +87,45 @@ std::vector<Emission> DiagPortModel::Receive(const uint8_t* data, size_t length,
     }
     if (data[i] == protocol::kFlag) HandleFrame(now_ms, out);
     else if (data[i] == '\r' && !overflow_ && state_.mode == StickMode::Firmware &&
-             EndsWithProbe(pending_) && TakeProbe(out)) pending_.clear();
+             EndsWithProbe(pending_) && TakeProbe(now_ms, out)) pending_.clear();
   }
   return out;
 }
 
-bool DiagPortModel::TakeProbe(std::vector<Emission>& out) {
+bool DiagPortModel::TakeProbe(uint64_t now_ms, std::vector<Emission>& out) {
+  if (now_ms < stalled_until_ms_) {
+    Log("fault: stalled, the diag probe lost");
+    return true;
+  }
   FaultRequest request;
   request.port = SimPort::Diag;
   request.text = "AT$QCDMG";
   const FaultRule* fault = faults_.Match(request);
   Log("diag: probe \"AT$QCDMG\"");
   if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on the diag probe");
-  if (fault && (fault->action == FaultAction::Ignore || fault->action == FaultAction::NoReply))
-    return true;
+  if (fault && TakeLosingFault(*fault, now_ms)) return true;
+  if (fault && fault->action == FaultAction::NoReply) return true;
   const std::string answer = kProbeAnswer;
   for (Emission& e : Schedule(std::vector<uint8_t>(answer.begin(), answer.end()),
                               config_.diag_reply_delay_ms, fault))
     out.push_back(std::move(e));
   return true;
+}
+
+bool DiagPortModel::TakeLosingFault(const FaultRule& fault, uint64_t now_ms) {
+  switch (fault.action) {
+    case FaultAction::Ignore:
+      return true;
+    case FaultAction::Stall:
+      stalled_until_ms_ = now_ms + fault.stall_ms;
+      return true;
+    case FaultAction::Vanish:
+    case FaultAction::Gone:
+      state_.Vanish(fault.away_ms, fault.action == FaultAction::Gone);
+      return true;
+    default:
+      return false;
+  }
 }
 
 void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
@@ -160,10 +180,14 @@ void DiagPortModel::HandleFrame(uint64_t now_ms, std::vector<Emission>& out) {
 
 void DiagPortModel::HandleRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
                                   std::vector<Emission>& out) {
+  if (now_ms < stalled_until_ms_) {
+    Log("fault: stalled, request " + Hex(request.data(), 1) + " lost");
+    return;
+  }
   const FaultRequest key = AsFaultRequest(request, StickMode::Firmware);
   const FaultRule* fault = faults_.Match(key);
   if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on diag request " + Hex(request.data(), 1));
-  if (fault && fault->action == FaultAction::Ignore) return;
+  if (fault && TakeLosingFault(*fault, now_ms)) return;
 
   std::vector<uint8_t> packet;
   if (fault && fault->action == FaultAction::ErrorCode) {
@@ -198,11 +222,7 @@ void DiagPortModel::HandleDownloadRequest(const std::vector<uint8_t>& request, u
   }
   const FaultRule* fault = faults_.Match(AsFaultRequest(request, mode));
   if (fault) Log(std::string("fault: ") + FaultActionName(fault->action) + " on " + ModeName(mode) + " request " + Hex(request.data(), 1));
-  if (fault && fault->action == FaultAction::Ignore) return;
-  if (fault && fault->action == FaultAction::Stall) {
-    stalled_until_ms_ = now_ms + fault->stall_ms;
-    return;
-  }
+  if (fault && TakeLosingFault(*fault, now_ms)) return;
   // A refusal in the protocol the stick speaks now.
   auto refusal = [&](uint32_t reason, uint32_t fallback) {
     if (!reason) reason = fallback;

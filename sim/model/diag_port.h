@@ -45,7 +45,10 @@ class DiagPortModel {
   // A request to the boot downloader or the flash programmer.
   void HandleDownloadRequest(const std::vector<uint8_t>& request, uint64_t now_ms,
                              std::vector<Emission>& out);
-  bool TakeProbe(std::vector<Emission>& out);
+  bool TakeProbe(uint64_t now_ms, std::vector<Emission>& out);
+  // The faults that lose the request: ignored, a stall begun, the stick off the bus. True
+  // when `fault` is one of them (and has been carried out).
+  bool TakeLosingFault(const FaultRule& fault, uint64_t now_ms);
   void Log(const std::string& line) const {
     if (log_) log_(line);
   }

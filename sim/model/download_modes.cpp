@@ -251,6 +251,10 @@ std::vector<uint8_t> DownloadModes::Close() {
     Log("stream: image " + std::to_string(open_type_) + " closed, " +
         std::to_string(open_image_.body.size()) + " bytes");
     flash_.Commit(open_type_, std::move(open_image_));
+    if (open_type_ == kFileSystemImage && config_.efs_holds_nv) {
+      nv_.EraseWritable();
+      Log("stream: the new file system holds no NV items but the read-only ones");
+    }
     session_ = ImageSession::Closed;
     open_type_ = -1;
     open_image_ = {};

@@ -9,6 +9,7 @@
 
 #include "sim/model/firmware_state.h"
 #include "sim/model/flash_store.h"
+#include "sim/model/nv_store.h"
 #include "sim/model/sim_log.h"
 #include "sim/model/stick_config.h"
 
@@ -51,8 +52,9 @@ std::vector<uint8_t> StreamErrorPacket(uint32_t reason);
 
 class DownloadModes {
  public:
-  DownloadModes(FirmwareState& state, FlashStore& flash, const StickConfig& config, SimLog log)
-      : state_(state), flash_(flash), config_(config), log_(std::move(log)) {}
+  DownloadModes(FirmwareState& state, FlashStore& flash, NvStore& nv, const StickConfig& config,
+                SimLog log)
+      : state_(state), flash_(flash), nv_(nv), config_(config), log_(std::move(log)) {}
 
   // The reply packet (code first, no FCS) to one unframed request in the mode the stick is in.
   // A go that starts the programmer, and the resets, change the mode (see FirmwareState).
@@ -85,6 +87,7 @@ class DownloadModes {
 
   FirmwareState& state_;
   FlashStore& flash_;
+  NvStore& nv_;
   const StickConfig& config_;
   SimLog log_;
 

@@ -27,6 +27,7 @@ constexpr ActionName kActions[] = {
     {"delay", FaultAction::Delay},
     {"nak", FaultAction::Nak},            {"stream_error", FaultAction::StreamError},
     {"two_frames", FaultAction::TwoFrames}, {"stall", FaultAction::Stall},
+    {"vanish", FaultAction::Vanish},      {"gone", FaultAction::Gone},
 };
 
 // The modes of the stick a rule can name (StickMode values).
@@ -77,7 +78,7 @@ class RuleReader {
       static const char* const kKeys[] = {"port", "mode", "code", "subsystem", "nv_item",
                                           "command", "nth", "times", "action", "delay_ms",
                                           "gap_ms", "split_at", "error_code", "nv_status", "size",
-                                          "reason", "stall_ms"};
+                                          "reason", "stall_ms", "away_ms"};
       if (std::none_of(std::begin(kKeys), std::end(kKeys),
                        [&](const char* k) { return item.key() == k; }))
         return Fail(error, "has an unknown field \"" + item.key() + "\"");
@@ -122,6 +123,7 @@ class RuleReader {
     if (ok && Has("size") && (ok = Num("size", 65536, n))) rule.size = static_cast<uint32_t>(n);
     if (ok && Has("reason") && (ok = Num("reason", UINT32_MAX, n))) rule.reason = static_cast<uint32_t>(n);
     if (ok && Has("stall_ms") && (ok = Num("stall_ms", 600000, n))) rule.stall_ms = static_cast<uint32_t>(n);
+    if (ok && Has("away_ms") && (ok = Num("away_ms", 600000, n))) rule.away_ms = static_cast<uint32_t>(n);
     if (!ok) return Fail(error, "has a bad number in \"" + bad_ + "\"");
     return Check(rule, error);
   }
@@ -150,7 +152,8 @@ class RuleReader {
       if (diag_only) return Fail(error, "matches the AT port by \"command\" only");
       switch (rule.action) {
         case FaultAction::NoReply: case FaultAction::Ignore:
-        case FaultAction::Split: case FaultAction::Delay: break;
+        case FaultAction::Split: case FaultAction::Delay:
+        case FaultAction::Vanish: case FaultAction::Gone: break;
         default: return Fail(error, "has an action that the AT port cannot take");
       }
     }
@@ -163,8 +166,7 @@ class RuleReader {
       return Fail(error, "gives an NV status to requests that are not NV reads or writes");
     const bool outside_firmware = rule.action == FaultAction::Nak ||
                                   rule.action == FaultAction::StreamError ||
-                                  rule.action == FaultAction::TwoFrames ||
-                                  rule.action == FaultAction::Stall;
+                                  rule.action == FaultAction::TwoFrames;
     if (outside_firmware && (rule.port == SimPort::At || rule.mode == 0))
       return Fail(error, "has an action that only the boot downloader or flash programmer takes");
     if (rule.action == FaultAction::Nak && rule.mode == 2)

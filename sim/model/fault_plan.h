@@ -27,6 +27,10 @@ enum class FaultAction {
   TwoFrames,    // the request is carried out; its reply and a refusal with `reason` leave
                 // together, as one burst
   Stall,        // this request and every one within `stall_ms` after it are lost
+  // On either port, in any mode:
+  Vanish,  // the request is lost and the stick re-enumerates unasked: its ports drop at once
+           // and come back `away_ms` later, the stick starting afresh as after a reset
+  Gone,    // the request is lost and the stick drops its ports for good
 };
 
 // One request as the fault plan sees it.
@@ -61,6 +65,7 @@ struct FaultRule {
   uint32_t size = 1100;    // Oversize: bytes on the wire, at least; Cut: packet bytes kept
   uint32_t reason = 0;     // Nak, StreamError, TwoFrames (0: 7 for a NAK, 15 otherwise)
   uint32_t stall_ms = 1000;
+  uint32_t away_ms = 3000;  // Vanish
 
   uint32_t seen = 0;  // matching requests so far
 };

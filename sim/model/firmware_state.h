@@ -40,6 +40,11 @@ struct FirmwareState {
   // A reset was accepted and the stick is about to drop its ports; further resets are moot.
   bool going_down = false;
   bool reset_requested = false;  // accepted, not yet taken by the transport
+  // A re-enumeration nobody asked for (a fault), not yet taken by the transport: the ports
+  // come back `vanish_away_ms` later, or never.
+  bool vanish_requested = false;
+  bool vanish_for_good = false;
+  uint32_t vanish_away_ms = 0;
 
   // The stick comes back from a reset or a power cycle.
   void Restart() {
@@ -47,6 +52,7 @@ struct FirmwareState {
     next_mode = StickMode::Firmware;
     offline = spc_unlocked = downloader_prepared = boot_downloader_requested = false;
     going_down = reset_requested = false;
+    vanish_requested = vanish_for_good = false;
     diag_locked_until_ms = 0;
     readiness_polls = 0;
     autorun = subsystem_aa = -1;
@@ -59,6 +65,15 @@ struct FirmwareState {
     going_down = reset_requested = true;
     ++reset_count;
     return true;
+  }
+
+  // The stick drops off the bus unasked; it restarts into its firmware if it comes back.
+  void Vanish(uint32_t away_ms, bool for_good) {
+    if (vanish_requested) return;
+    next_mode = StickMode::Firmware;
+    vanish_requested = true;
+    vanish_for_good = for_good;
+    vanish_away_ms = away_ms;
   }
 };
 

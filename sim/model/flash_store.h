@@ -43,5 +43,7 @@ class FlashStore {
 
 // The type of an image the application image is written as.
 constexpr int kApplicationImage = 5;
+// The type the file system image (efs.mbn) is written as.
+constexpr int kFileSystemImage = 9;
 
 }  // namespace flotilla::sim

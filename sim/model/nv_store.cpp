@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "protocol/byte_order.h"
@@ -101,6 +102,13 @@ bool NvStore::Rewrite(std::string& error) const {
     return false;
   }
   return true;
+}
+
+void NvStore::EraseWritable() {
+  for (auto item = items_.begin(); item != items_.end();)
+    item = read_only_.count(item->first) ? std::next(item) : items_.erase(item);
+  std::string error;  // a store that cannot be kept said so when it was opened
+  if (!path_.empty()) Rewrite(error);
 }
 
 uint16_t NvStore::Read(uint16_t id, NvValue& out) const {

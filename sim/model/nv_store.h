@@ -30,6 +30,9 @@ class NvStore {
   uint16_t Read(uint16_t id, NvValue& out) const;
   uint16_t Write(uint16_t id, const NvValue& value);
 
+  // Forgets every item but the read-only ones, as a new file system does.
+  void EraseWritable();
+
   // The value an item holds before anything was written to it.
   static NvValue DefaultValue(uint16_t id, uint32_t esn);
 

@@ -9,7 +9,7 @@ StickModel::StickModel(StickConfig config, SimLog log)
     : config_(std::move(config)),
       nv_(config_.esn, config_.inactive_nv, config_.read_only_nv),
       commands_(firmware_, nv_, config_, log),
-      downloads_(firmware_, flash_, config_, log),
+      downloads_(firmware_, flash_, nv_, config_, log),
       at_(firmware_, config_, config_.faults, log),
       diag_(commands_, downloads_, firmware_, config_.faults, config_, log),
       reply_times_(config_.reply_seed) {
@@ -53,6 +53,12 @@ void StickModel::VaryReplyTimes(std::vector<Emission>& replies) {
 }
 
 std::optional<Reenumeration> StickModel::TakeReenumeration() {
+  if (firmware_.vanish_requested) {
+    // Whatever it was doing, the stick is off the bus now; a reset it had accepted is moot.
+    firmware_.vanish_requested = firmware_.reset_requested = false;
+    firmware_.going_down = true;
+    return Reenumeration{0, firmware_.vanish_away_ms, firmware_.vanish_for_good};
+  }
   if (!firmware_.reset_requested) return std::nullopt;
   firmware_.reset_requested = false;
   return Reenumeration{config_.reset_drop_ms, config_.reenum_ms};

@@ -26,6 +26,7 @@ namespace flotilla::sim {
 struct Reenumeration {
   uint32_t drop_after_ms = 0;
   uint32_t away_ms = 0;
+  bool for_good = false;  // the ports never come back
 };
 
 // Not thread-safe: each transport feeds it from one thread.
@@ -37,7 +38,8 @@ class StickModel {
   std::vector<Emission> Receive(SimPort port, const uint8_t* data, size_t length,
                                 uint64_t now_ms = 0);
 
-  // The reset accepted since the last call, if any; the transport carries it out.
+  // The reset accepted (or the re-enumeration a fault caused) since the last call, if any;
+  // the transport carries it out.
   std::optional<Reenumeration> TakeReenumeration();
   // The ports dropped: the stick starts afresh in the mode it was heading for (the firmware
   // unless it switched to the boot downloader), half-received input is gone. The firmware

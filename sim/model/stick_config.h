@@ -87,6 +87,10 @@ struct StickConfig {
   std::vector<uint8_t> programmer;
   // Bytes an image may hold; a stream write beyond them is refused.
   uint32_t max_image_bytes = 64u << 20;
+  // The NV items live in the file system: once a new file system image is written, every item
+  // but the read-only ones is gone (reads answer "not active" until the item is written
+  // again), as after a real reflash.
+  bool efs_holds_nv = false;
 
   FaultPlan faults;
 };

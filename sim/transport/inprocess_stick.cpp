@@ -152,6 +152,7 @@ void InProcessStick::HostWrote(SimPort port, const uint8_t* data, size_t length)
     // The answer leaves first; the ports drop a moment after its last byte.
     drop_at_ms_ = std::max(now, state.line_free_ms) + reset->drop_after_ms;
     away_ms_ = reset->away_ms;
+    away_for_good_ = reset->for_good;
   }
 }
 
@@ -162,7 +163,7 @@ void InProcessStick::Update() {
     drop_at_ms_.reset();
     DropPorts();
   }
-  if (away_ && now >= back_at_ms_) BringPortsBack();
+  if (away_ && !away_for_good_ && now >= back_at_ms_) BringPortsBack();
 }
 
 void InProcessStick::DropPorts() {
@@ -174,7 +175,8 @@ void InProcessStick::DropPorts() {
   }
   if (registry_) RemoveRegistrations();
   model_.Restart();
-  Log("stick: ports gone, back in " + std::to_string(away_ms_) + " ms");
+  Log(away_for_good_ ? std::string("stick: ports gone for good")
+                     : "stick: ports gone, back in " + std::to_string(away_ms_) + " ms");
 }
 
 void InProcessStick::BringPortsBack() {

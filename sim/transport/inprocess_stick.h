@@ -107,6 +107,7 @@ class InProcessStick : public platform::SerialDeviceFactory {
   std::optional<uint64_t> drop_at_ms_;
   uint64_t back_at_ms_ = 0;
   uint32_t away_ms_ = 0;
+  bool away_for_good_ = false;
 };
 
 }  // namespace flotilla::sim

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "discovery/port_wait.h"
+#include "protocol/operation_text.h"
 #include "protocol/streaming.h"
 #include "line/line_version.h"
 
@@ -336,9 +337,21 @@ bool ProgrammingPass(Session& session, int pass) {
 
 ProgrammingResult ProgramImages(LineContext& context) {
   Session session{context};
+  const protocol::SerialPort& port = context.Diag().Port();
+  int silent_passes = 0;
   for (int pass = 1; pass <= kProgrammingPasses; ++pass) {
+    const uint64_t heard = port.BytesRead();
     if (ProgrammingPass(session, pass)) return ProgrammingResult::Written;
     if (session.stopped) return ProgrammingResult::Stopped;
+    // Each silent pass costs minutes of time-outs; twenty of them would hold a dead stick for
+    // half an hour.
+    silent_passes = port.BytesRead() == heard ? silent_passes + 1 : 0;
+    if (silent_passes >= kSilentPassesLimit) {
+      context.Status(protocol::FormatText(
+          "Line%d: the flash programmer answered nothing in %d passes, the passes were stopped",
+          context.line + 1, silent_passes));
+      break;
+    }
   }
   return ProgrammingResult::Failed;
 }

@@ -82,6 +82,23 @@ bool AnyItemAnswered(const NvTable& table) {
   return false;
 }
 
+// Whether the record holds what the stick keeps of the item: its value, or the stick's word
+// that it keeps none (not active, no such item, not valid for this stick). Any other status,
+// and no valid answer at all, leaves the value unknown.
+bool ItemAccountedFor(const NvRecord& record) {
+  switch (record.status) {
+    case 0: case 5: case 6: case 8: return true;
+    default: return false;
+  }
+}
+
+// The first item whose value the backup does not know; nullptr when it knows every one.
+const NvRecord* FirstUnknownItem(const NvTable& table) {
+  for (size_t i = 0; i < table.size() && table[i].id < kNvEndId; ++i)
+    if (!ItemAccountedFor(table[i])) return &table[i];
+  return nullptr;
+}
+
 // The framework's file-error box and the line's status "线路 %d 失败,保存数据到 %s (%d)".
 bool ReportBackupFileError(line::LineContext& context, FileCause cause, const std::string& path) {
   context.prompts.ShowMessage(FileErrorText(cause, path));
@@ -160,7 +177,8 @@ std::string NvBackupFilePath(const std::string& directory, int line_number) {
   return protocol::FormatText("%s\\Channel%d.nvm", directory.c_str(), line_number);
 }
 
-bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path) {
+bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path,
+                   BackupNeed need) {
   SendDownloadCheck(context, environment);
   NvTable table = BuildNvTable();
   if (!ReadItems(context, table, environment.silent_items_limit)) return false;
@@ -170,6 +188,14 @@ bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const
     context.Status(protocol::FormatText(
         "Line%d: the stick answered no NV read, the NV backup was not written", context.line + 1));
     return false;
+  }
+  if (need == BackupNeed::AnswerFromEvery) {
+    if (const NvRecord* unknown = FirstUnknownItem(table)) {
+      context.Status(protocol::FormatText(
+          "Line%d: NV item %u could not be read (status %u), the NV backup was not written",
+          context.line + 1, unsigned{unknown->id}, unsigned{unknown->status}));
+      return false;
+    }
   }
   return WriteBackupFile(context, environment.files, path, EncodeNvFile(table));
 }

@@ -41,12 +41,24 @@ constexpr char kNvFileFilter[] = "NVM Files(*.NVM) | *.NVM;||";
 // "%s\Channel%d.nvm" for the directory and line n (1 to 8).
 std::string NvBackupFilePath(const std::string& directory, int line_number);
 
+// Which items a backup must have read before it may replace the last one.
+enum class BackupNeed {
+  // The NV backup run: an item that could not be read is kept with its status (0xFFFF for
+  // no valid answer) and skipped by a restore.
+  AnswerFromSome,
+  // Before the images are written: the value of every item must be known, or the stick's word
+  // that it keeps none (status 5, 6 or 8). An item that could not be read would be lost with
+  // the old file system, so it fails the backup before anything is written to the stick.
+  AnswerFromEvery,
+};
+
 // Reads the table's items from the line's stick and writes them to `path`. The new file is
 // written beside the old one under a temporary name, flushed, and only then put in its place,
 // so the last good backup survives any failure. False on a file error, and when the stick
-// gave no valid answer to any read (or to `silent_items_limit` reads in a row): then no file
-// is written at all.
-bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path);
+// gave no valid answer to any read (or to `silent_items_limit` reads in a row), and with
+// AnswerFromEvery when one item could not be read: then no file is written at all.
+bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path,
+                   BackupNeed need = BackupNeed::AnswerFromSome);
 
 // Checks the backup file at `path` whole and writes its items to the line's stick: only the
 // items read successfully, without 550 and 4051 in NvMode 1, skipping those the stick calls

@@ -35,8 +35,13 @@ class SerialPort {
   }
   uint32_t BytesWaiting() { return device_ ? device_->BytesWaiting() : 0; }
   uint32_t Read(uint8_t* buffer, uint32_t limit) {
-    return device_ ? device_->Read(buffer, limit) : 0;
+    const uint32_t got = device_ ? device_->Read(buffer, limit) : 0;
+    bytes_read_ += got;
+    return got;
   }
+  // Every byte read from the stick through this port, across closes and re-opens: whether it
+  // has said anything at all over a stretch of exchanges.
+  uint64_t BytesRead() const { return bytes_read_; }
   bool IsOpen() const { return device_ && device_->IsOpen(); }
 
   // Closes (when open) and opens again, as the line code does to (re)open a port.
@@ -47,6 +52,7 @@ class SerialPort {
 
  private:
   std::unique_ptr<platform::SerialDevice> device_;
+  uint64_t bytes_read_ = 0;
 };
 
 }  // namespace flotilla::protocol

@@ -128,10 +128,14 @@ const char* StreamErrorText(uint32_t reason) {
 }
 
 bool ParseStreamReply(PhoneChannel& channel) {
-  if (channel.ReplyCode() != kError) return true;
-  channel.SetErrorReason(ReasonOf(channel.ReceiveBuffer(), channel.ReceiveLength() >= 2
-                                                                ? channel.ReceiveLength() - 2
-                                                                : 0));
+  if (channel.ReplyCode() == kError) {
+    channel.SetErrorReason(ReasonOf(channel.ReceiveBuffer(), channel.ReceiveLength() >= 2
+                                                                  ? channel.ReceiveLength() - 2
+                                                                  : 0));
+    return false;
+  }
+  if (channel.ReplyCode() == static_cast<uint8_t>(channel.RequestCommand() + 1)) return true;
+  channel.SetErrorText("The Received Data from the Phone Answers Another Request");
   return false;
 }
 

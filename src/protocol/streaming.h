@@ -19,7 +19,9 @@ constexpr uint32_t kStreamProbeAddress = 0xFFFFFFFF;
 const char* StreamErrorText(uint32_t reason);
 
 // Reply parser of the Streaming mode for single-frame replies: an error frame fails (its
-// reason kept in the channel, ErrorText untouched); every other reply passes.
+// reason kept in the channel, ErrorText untouched); a reply passes only when it answers the
+// request (its code is the request's plus one). A stick that is not running the programmer,
+// such as a boot downloader that refuses every streaming request, is never taken for it.
 bool ParseStreamReply(PhoneChannel& channel);
 
 // What the frames of a stream-write reply say about the block at `address`.

@@ -18,7 +18,9 @@ bool ProgramUpdateHost::RequireNvDirectory(line::LineContext& context) {
 }
 
 bool ProgramUpdateHost::BackupNvItems(line::LineContext& context) {
-  return nvdata::BackupNvItems(context, nv_, context.Record().paths.nv_backup_file);
+  // The images that follow wipe the items; one that was not read would be lost with them.
+  return nvdata::BackupNvItems(context, nv_, context.Record().paths.nv_backup_file,
+                               nvdata::BackupNeed::AnswerFromEvery);
 }
 
 bool ProgramUpdateHost::RestoreNvItems(line::LineContext& context, const std::string& file) {

@@ -4,9 +4,11 @@
 #include <functional>
 
 #include "discovery/port_lookup.h"
+#include "discovery/port_wait.h"
 #include "images/programming.h"
 #include "line/line_version.h"
 #include "protocol/diag.h"
+#include "protocol/operation_text.h"
 #include "update/downloader_steps.h"
 
 namespace flotilla::update {
@@ -14,6 +16,10 @@ namespace {
 
 constexpr uint16_t kKeptNvItem = 22;
 constexpr int kLookupsBeforeReinsertBox = 5;
+// How long a wait for the stick's ports lasts: from its start, or from the moment the user
+// closed the reinsert box (who has plugged the stick in again by then). A stick that has not
+// come back by then is not coming back by itself.
+constexpr uint32_t kStickWaitLimitMs = discovery::kReenumerationLimitMs;
 
 const char kFailureBox[] = "Download failure, Please download again!";
 
@@ -35,12 +41,24 @@ class UpdateRun {
   }
   bool Locate() { return discovery::LocateDevicePorts(c_.doc, c_.line, c_.registry) != 0; }
   // Looks the ports up until the stick is there, with a pause after every lookup; the
-  // reinsert box comes once after the fifth failed lookup when `reinsert_box` is set.
-  void WaitForStick(bool reinsert_box) {
+  // reinsert box comes once after the fifth failed lookup when `reinsert_box` is set. False
+  // when the stick is still away kStickWaitLimitMs after the start or after the box.
+  bool WaitForStick(bool reinsert_box) {
+    platform::Clock& clock = c_.doc.Clock();
+    uint32_t since = clock.TickCount();
     for (int failed = 0; !Locate();) {
+      if (platform::Elapsed(since, clock.TickCount()) >= kStickWaitLimitMs) {
+        c_.Status(protocol::FormatText("Line%d: the stick did not come back within %u s",
+                                       c_.line + 1, unsigned{kStickWaitLimitMs / 1000}));
+        return false;
+      }
       c_.Sleep(1000);
-      if (reinsert_box && ++failed == kLookupsBeforeReinsertBox) host_.ShowErrorBox(ReinsertText(german_));
+      if (reinsert_box && ++failed == kLookupsBeforeReinsertBox) {
+        host_.ShowErrorBox(ReinsertText(german_));
+        since = clock.TickCount();
+      }
     }
+    return true;
   }
   bool OpenAt() { return Tries(3, 2000, [&] { return c_.ReopenAt(); }); }
   bool AtCommand(const char* command) {
@@ -73,8 +91,9 @@ class UpdateRun {
                    : Finish("action stop!", english_outcome);
   }
 
-  bool PhaseA();
-  void PrepareAndReset();
+  bool PhaseA(UpdateEnd& end);
+  bool PrepareAndReset();
+  UpdateEnd StickLost();
   void WriteHistoryHeader();
   bool BackUpNv();
   UpdateEnd EnterDownloader(bool& entered);
@@ -91,7 +110,7 @@ class UpdateRun {
   protocol::NvData kept_item_{};
 };
 
-void UpdateRun::PrepareAndReset() {
+bool UpdateRun::PrepareAndReset() {
   protocol::PhoneChannel& diag = c_.Diag();
   c_.Progress(1);
   c_.Status(german_ ? "Gerät wird aktualisiert..." : "Downloading...");
@@ -104,11 +123,22 @@ void UpdateRun::PrepareAndReset() {
   AtCommand("AT+ZRST");
   c_.Sleep(10000);
   c_.Progress(3);
-  WaitForStick(true);
+  if (!WaitForStick(true)) return false;
   c_.Progress(7);
   Locate();
   Tries(3, 2000, [&] { return c_.ReopenDiag(); });
   c_.display.ShowLinePorts(c_.line);
+  return true;
+}
+
+// A stick that did not come back after a reset: as after the programming, the line is
+// finished with the failure box; a stick that comes back later is found by the watch.
+UpdateEnd UpdateRun::StickLost() {
+  c_.Record().running = 0;
+  if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
+  Finish("reset modem fail!", ActionOutcome::FailMaybeInDownloader);
+  host_.ShowErrorBox(kFailureBox);
+  return UpdateEnd::Finished;
 }
 
 void UpdateRun::WriteHistoryHeader() {
@@ -131,8 +161,12 @@ bool UpdateRun::BackUpNv() {
   return host_.BackupNvItems(c_);
 }
 
-bool UpdateRun::PhaseA() {
-  PrepareAndReset();
+// False with `end` set when the update ended in it.
+bool UpdateRun::PhaseA(UpdateEnd& end) {
+  if (!PrepareAndReset()) {
+    end = StickLost();
+    return false;
+  }
   WriteHistoryHeader();
 
   protocol::PhoneChannel& diag = c_.Diag();
@@ -155,7 +189,9 @@ bool UpdateRun::PhaseA() {
     }
   }
   c_.Progress(9);
-  return BackUpNv();
+  if (BackUpNv()) return true;
+  end = FailEarly();
+  return false;
 }
 
 UpdateEnd UpdateRun::EnterDownloader(bool& entered) {
@@ -163,12 +199,13 @@ UpdateEnd UpdateRun::EnterDownloader(bool& entered) {
   if (entered) return UpdateEnd::Finished;
   host_.ShowErrorBox(ReinsertText(german_));
   c_.Sleep(1000);
-  WaitForStick(false);
-  OpenAt();
-  if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) c_.display.ShowLinePorts(c_.line);
-  // The reinsert box promised that OK finishes the update, so a second entry carries on.
-  entered = EnterBootDownloader(c_);
-  if (entered) return UpdateEnd::Finished;
+  if (WaitForStick(false)) {
+    OpenAt();
+    if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) c_.display.ShowLinePorts(c_.line);
+    // The reinsert box promised that OK finishes the update, so a second entry carries on.
+    entered = EnterBootDownloader(c_);
+    if (entered) return UpdateEnd::Finished;
+  }
   c_.Record().running = 0;
   if (german_) {
     c_.Status("Download fehlgeschlagen");
@@ -207,8 +244,10 @@ UpdateEnd UpdateRun::RestoreNv(bool& restored) {
 void UpdateRun::ReturnToUse() {
   protocol::PhoneChannel& diag = c_.Diag();
   c_.Progress(95);
-  WaitForStick(false);
-  for (int pass = 0; pass < 60; ++pass) {
+  // The items are back and confirmed one by one; what follows only sets the stick's start-up
+  // options, each with its result ignored. A stick that stays away is not waited for again.
+  const int passes = WaitForStick(false) ? 60 : 0;
+  for (int pass = 0; pass < passes; ++pass) {
     c_.Sleep(1000);
     OpenAt();
     if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) break;
@@ -232,7 +271,8 @@ void UpdateRun::ReturnToUse() {
 
 UpdateEnd UpdateRun::Run() {
   protocol::PhoneChannel& diag = c_.Diag();
-  if (!PhaseA()) return FailEarly();
+  UpdateEnd end = UpdateEnd::Finished;
+  if (!PhaseA(end)) return end;
 
   c_.Progress(20);
   for (int i = 0; i < 3; ++i) {
@@ -280,13 +320,7 @@ UpdateEnd UpdateRun::Run() {
   }
 
   // Restart and restore.
-  if (!images::RestartAfterProgramming(c_)) {
-    c_.Record().running = 0;
-    if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
-    Finish("reset modem fail!", ActionOutcome::FailMaybeInDownloader);
-    host_.ShowErrorBox(kFailureBox);
-    return UpdateEnd::Finished;
-  }
+  if (!images::RestartAfterProgramming(c_)) return StickLost();
   c_.display.ShowLinePorts(c_.line);
   c_.Progress(81);
   if (kept_item_read_) {

@@ -17,7 +17,8 @@ class UpdateHost {
  public:
   virtual ~UpdateHost() = default;
   virtual bool RequireNvDirectory(line::LineContext& context) = 0;
-  // Backs the stick's items up into the line's NV file.
+  // Backs the stick's items up into the line's NV file; false (the file as it was) when one
+  // of them could not be read, since the images that follow would wipe it.
   virtual bool BackupNvItems(line::LineContext& context) = 0;
   virtual bool RestoreNvItems(line::LineContext& context, const std::string& file) = 0;
   // The version record of the line's application image; zeroed when it has none.

@@ -140,25 +140,54 @@ TEST_F(DownloadProtocolTest, StreamingRequestsOnTheWire) {
     const char* name;
     std::function<bool()> run;
     const char* packet;
+    const char* reply;
   } cases[] = {
-      {"no-op", [&] { return StreamNop(channel_); }, "09 11"},
-      {"security", [&] { return StreamSecurityMode(channel_); }, "17 01"},
-      {"partition table", [&] { return StreamPartitionTable(channel_, header, 2); }, "19 01 a1 a2"},
-      {"open type 2", [&] { return StreamOpenMultiImage(channel_, 2, header, 2); }, "1b 02"},
-      {"open type 9", [&] { return StreamOpenMultiImage(channel_, 9, header, 2); }, "1b 09"},
-      {"open type 5 with header", [&] { return StreamOpenMultiImage(channel_, 5, header, 2); }, "1b 05 a1 a2"},
-      {"open type 10 with header", [&] { return StreamOpenMultiImage(channel_, 10, header, 2); }, "1b 0a a1 a2"},
-      {"open unknown type", [&] { return StreamOpenMultiImage(channel_, 7, header, 2); }, "1b"},
-      {"close", [&] { return StreamClose(channel_); }, "15"},
-      {"reset", [&] { return StreamReset(channel_); }, "0b"},
-      {"probe write", [&] { return StreamWrite(channel_, header, 0xFFFFFFFF, 1); }, "07 ff ff ff ff a1"},
-      {"block write", [&] { return StreamWrite(channel_, header, 0x400, 2); }, "07 00 04 00 00 a1 a2"},
+      {"no-op", [&] { return StreamNop(channel_); }, "09 11", "0a 11"},
+      {"security", [&] { return StreamSecurityMode(channel_); }, "17 01", "18"},
+      {"partition table", [&] { return StreamPartitionTable(channel_, header, 2); }, "19 01 a1 a2", "1a 00"},
+      {"open type 2", [&] { return StreamOpenMultiImage(channel_, 2, header, 2); }, "1b 02", "1c 00"},
+      {"open type 9", [&] { return StreamOpenMultiImage(channel_, 9, header, 2); }, "1b 09", "1c 00"},
+      {"open type 5 with header", [&] { return StreamOpenMultiImage(channel_, 5, header, 2); }, "1b 05 a1 a2", "1c 00"},
+      {"open type 10 with header", [&] { return StreamOpenMultiImage(channel_, 10, header, 2); }, "1b 0a a1 a2", "1c 00"},
+      {"open unknown type", [&] { return StreamOpenMultiImage(channel_, 7, header, 2); }, "1b", "1c 00"},
+      {"close", [&] { return StreamClose(channel_); }, "15", "16"},
+      {"reset", [&] { return StreamReset(channel_); }, "0b", "0c"},
+      {"probe write", [&] { return StreamWrite(channel_, header, 0xFFFFFFFF, 1); }, "07 ff ff ff ff a1", "08 00 04 00 00"},
+      {"block write", [&] { return StreamWrite(channel_, header, 0x400, 2); }, "07 00 04 00 00 a1 a2", "08 00 04 00 00"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Reply(Stream("08 00 04 00 00"));
+    Reply(Stream(c.reply));
     EXPECT_TRUE(c.run());
     EXPECT_EQ(test::Hex(SentPacket()), c.packet);
+  }
+}
+
+TEST_F(DownloadProtocolTest, ASingleFrameReplyMustAnswerItsOwnRequest) {
+  // A boot downloader that was never left refuses the programmer's requests with its own
+  // negative acknowledge, and acknowledges with a code that a hello reply shares.
+  struct Case {
+    const char* name;
+    std::function<bool()> run;
+    std::string reply;
+    bool ok;
+  } cases[] = {
+      {"hello answered by its reply", [&] { return StreamHello(channel_); }, Stream("02"), true},
+      {"no-op answered by a boot downloader's refusal", [&] { return StreamNop(channel_); },
+       Boot("03 00 06"), false},
+      {"no-op answered by an acknowledge", [&] { return StreamNop(channel_); }, Boot("02"), false},
+      {"close answered by a block-written frame", [&] { return StreamClose(channel_); },
+       Stream("08 00 04 00 00"), false},
+      {"reset answered by its reply", [&] { return StreamReset(channel_); }, Stream("0c"), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    script_.replies.clear();
+    for (int i = 0; i < 3; ++i) Reply(c.reply);  // every attempt gets the same answer
+    EXPECT_EQ(c.run(), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(channel_.ErrorText(), "The Received Data from the Phone Answers Another Request");
+    }
   }
 }
 

@@ -225,9 +225,10 @@ class NvBackupTest : public ::testing::Test {
     files_.AddDirectory("C:\\Flotilla");
   }
 
-  bool Backup(platform::FileSystem* files = nullptr) {
+  bool Backup(platform::FileSystem* files = nullptr,
+              nvdata::BackupNeed need = nvdata::BackupNeed::AnswerFromSome) {
     nvdata::NvEnvironment environment{files ? *files : files_, nullptr, silent_limit_};
-    return nvdata::BackupNvItems(*context_, environment, kBackupPath);
+    return nvdata::BackupNvItems(*context_, environment, kBackupPath, need);
   }
   bool Restore(platform::FileSystem* files = nullptr) {
     nvdata::NvEnvironment environment{files ? *files : files_, nullptr};
@@ -543,6 +544,50 @@ TEST_F(NvBackupTest, TheTenthSilentItemInARowStopsIt) {
   EXPECT_FALSE(Backup());
   EXPECT_EQ(Items(0x26).back(), 531);
   EXPECT_EQ(files_.File(kBackupPath), nullptr);
+}
+
+// Mend: before the images are written, an item whose value the backup does not know fails it,
+// since the new file system would lose the item; the stick's word that it keeps no such item
+// is known enough.
+TEST_F(NvBackupTest, BeforeAReflashEveryItemMustBeAccountedFor) {
+  struct Case {
+    const char* name;
+    sim::FaultAction action;
+    uint16_t status;  // NvStatus
+    bool backed_up;
+    const char* status_line;  // the last one, when the backup fails
+  } cases[] = {
+      {"the IMEI never answered", sim::FaultAction::NoReply, 0, false,
+       "Line1: NV item 550 could not be read (status 65535), the NV backup was not written"},
+      {"the IMEI's read failed", sim::FaultAction::NvStatus, 4, false,
+       "Line1: NV item 550 could not be read (status 4), the NV backup was not written"},
+      {"the NV full", sim::FaultAction::NvStatus, 3, false,
+       "Line1: NV item 550 could not be read (status 3), the NV backup was not written"},
+      {"the IMEI not active", sim::FaultAction::NvStatus, 5, true, ""},
+      {"no such item", sim::FaultAction::NvStatus, 6, true, ""},
+      {"not valid for this stick", sim::FaultAction::NvStatus, 8, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config_.faults = sim::FaultPlan();
+    sim::FaultRule rule = NvFault(0x26, c.action, 550);
+    rule.nv_status = c.status;
+    config_.faults.Add(rule);
+    Start();
+    const Bytes old(kNvFileBytes, 0x55);
+    files_.SetFile(kBackupPath, old);
+    EXPECT_EQ(Backup(nullptr, nvdata::BackupNeed::AnswerFromEvery), c.backed_up);
+    if (c.backed_up) {
+      EXPECT_EQ(RecordStatus(*files_.File(kBackupPath), IndexOf(550)), c.status);
+    } else {
+      EXPECT_EQ(*files_.File(kBackupPath), old);
+      EXPECT_EQ(display_.statuses.back(), c.status_line);
+    }
+    // The NV backup run keeps what it could not read and writes the file.
+    files_.SetFile(kBackupPath, old);
+    EXPECT_TRUE(Backup());
+    EXPECT_EQ(RecordStatus(*files_.File(kBackupPath), IndexOf(550)), c.status ? c.status : 0xFFFF);
+  }
 }
 
 // --- Restore -----------------------------------------------------------------------------

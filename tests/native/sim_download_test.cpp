@@ -194,6 +194,30 @@ TEST_F(SimDownloadTest, AFullUpdateWritesEveryImageAndTheStickReportsTheNewVersi
   EXPECT_EQ(again.Flash().Image(5)->body, ReadFile(images / "amss.mbn"));
 }
 
+TEST_F(SimDownloadTest, ANewFileSystemHoldsOnlyTheReadOnlyNvItems) {
+  for (const bool holds : {false, true}) {
+    SCOPED_TRACE(holds ? "the file system holds the NV items" : "the NV items live apart");
+    config_.efs_holds_nv = holds;
+    Start();
+    sim::NvStore& nv = stick_->Model().Nv();
+    sim::NvValue calibration{};
+    calibration.fill(0x5A);
+    ASSERT_EQ(nv.Write(550, calibration), sim::kNvDone);
+    StartProgrammer();
+    ASSERT_EQ(images::ProgramImages(*context_), images::ProgrammingResult::Written);
+
+    sim::NvValue value{};
+    EXPECT_EQ(nv.Read(550, value), holds ? sim::kNvNotActive : sim::kNvDone);
+    EXPECT_EQ(value == calibration, !holds);
+    EXPECT_EQ(nv.Read(0, value), sim::kNvDone);  // the ESN, read-only, stays
+    EXPECT_EQ(value, sim::NvStore::DefaultValue(0, config_.esn));
+    // An item written again is there once more.
+    EXPECT_EQ(nv.Write(550, calibration), sim::kNvDone);
+    EXPECT_EQ(nv.Read(550, value), sim::kNvDone);
+    EXPECT_EQ(value, calibration);
+  }
+}
+
 TEST_F(SimDownloadTest, TheDownloadPathFindsThePortsUnderTheirNewNumbers) {
   config_.reenum_com_shift = 2;
   Start();
@@ -459,6 +483,9 @@ TEST_F(SimDownloadTest, TheFaultPlanReadsTheDownloadModesAndActions) {
       {R"({"rules": [{"mode": "stream", "action": "two_frames"}]})", ""},
       {R"({"rules": [{"mode": "stream", "action": "stall", "stall_ms": 100}]})", ""},
       {R"({"rules": [{"mode": "firmware", "action": "nak"}]})", "only the boot downloader"},
+      {R"({"rules": [{"mode": "firmware", "action": "stall", "stall_ms": 5000}]})", ""},
+      {R"({"rules": [{"mode": "stream", "code": 7, "nth": 40, "action": "vanish", "away_ms": 500}]})", ""},
+      {R"({"rules": [{"port": "at", "command": "AT+ZRST", "action": "gone"}]})", ""},
       {R"({"rules": [{"mode": "stream", "action": "nak"}]})", "negative acknowledge"},
       {R"({"rules": [{"mode": "downloader", "action": "stream_error"}]})", "streaming error"},
       {R"({"rules": [{"mode": "ramdump", "action": "delay"}]})", "not modelled"},

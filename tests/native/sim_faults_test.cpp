@@ -34,6 +34,8 @@ TEST(SimFaultPlanTest, RejectsMalformedPlansWithTheReason) {
       {R"({"rules": [{"mode": "boot", "action": "delay"}]})", "not modelled"},
       {R"({"rules": [{"port": "at", "code": 1, "action": "no_reply"}]})", "by \"command\" only"},
       {R"({"rules": [{"port": "at", "action": "bad_fcs"}]})", "AT port cannot take"},
+      {R"({"rules": [{"port": "at", "action": "stall"}]})", "AT port cannot take"},
+      {R"({"rules": [{"action": "vanish", "away_ms": 600001}]})", "bad number in \"away_ms\""},
       {R"({"rules": [{"code": 1, "action": "nv_status", "nv_status": 5}]})", "not NV reads"},
       {R"({"rules": [{"code": 1, "nv_item": 5, "action": "delay"}]})", "only with code 0x26 or 0x27"},
       {R"({"rules": [{"code": 38, "subsystem": 1, "action": "delay"}]})", "only with code 0x4B"},
@@ -228,6 +230,18 @@ TEST_F(SimFaultNvTest, RulesTakeTheirRequestsInTurn) {
   EXPECT_TRUE(DiagRaw({0x01}, 100).empty());
   EXPECT_EQ(Hex(Unframe(More(10))), "01 c3 b2 a1 80");
   EXPECT_EQ(Hex(Diag({0x01})), "14 01");
+}
+
+TEST_F(SimFaultTest, AStallInTheFirmwareLosesEveryRequestForItsTime) {
+  Plan(R"({"code": "0x39", "nth": 1, "action": "stall", "stall_ms": 2000})");
+  EXPECT_TRUE(DiagRaw({0x39}, 500).empty());  // the request that began it
+  EXPECT_TRUE(DiagRaw({0x01}, 500).empty());  // any other, 500 ms in
+  const std::string probe = "AT$QCDMG\r";
+  EXPECT_TRUE(SendRaw(*diag_, std::vector<uint8_t>(probe.begin(), probe.end()), 500).empty());
+  EXPECT_EQ(AtText("AT+GMR\r").substr(0, 9), "AT+GMR\r\r\n");  // the AT port goes on
+  clock_.Advance(500);  // 2000 ms after the stall began
+  EXPECT_EQ(Hex(Diag({0x01})), "01 c3 b2 a1 80");
+  EXPECT_EQ(Hex(Diag({0x01})), "01 c3 b2 a1 80");
 }
 
 TEST_F(SimFaultTest, TheAtPortAndTheProbeTakeTheirOwnRules) {

@@ -142,6 +142,49 @@ TEST_F(SimReenumTest, WithACOMShiftThePortsComeBackUnderNewNumbers) {
   EXPECT_TRUE(new_number->Open(kDiagPort + 4, 115200, 8, 1));
 }
 
+TEST_F(SimReenumTest, AFaultTakesTheStickOffTheBusUnasked) {
+  struct Case {
+    const char* name;
+    const char* rule;
+    bool at_port;          // the request goes to the AT port
+    uint64_t back_after;   // 0: never
+  } cases[] = {
+      {"vanish on a DIAG request", R"({"code": 1, "action": "vanish"})", false, 3000},
+      {"vanish for a while of its own", R"({"code": 1, "action": "vanish", "away_ms": 700})", false, 700},
+      {"vanish on an AT command", R"({"port": "at", "command": "AT+GMR", "action": "vanish"})", true, 3000},
+      {"gone on a DIAG request", R"({"code": 1, "action": "gone"})", false, 0},
+      {"gone on an AT command", R"({"port": "at", "command": "AT+GMR", "action": "gone"})", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start();
+    stick_->SetRegistry(&registry_);
+    EXPECT_EQ(test::Hex(Diag({0x29, 0x01, 0x00})), "29 01 00");  // offline, lost on the way back
+    std::string error;
+    ASSERT_TRUE(stick_->SetFaultPlan(std::string(R"({"rules": [)") + c.rule + "]}", error)) << error;
+    const uint64_t t0 = clock_.NowMs();
+    // The request is lost and the ports drop at once, registrations and all.
+    if (c.at_port) EXPECT_EQ(AtText("AT+GMR\r", 1), "");
+    else EXPECT_TRUE(DiagRaw({0x01}, 1).empty());
+    EXPECT_FALSE(stick_->PortsPresent());
+    EXPECT_FALSE(Registered());
+    uint8_t byte = 0x01;
+    EXPECT_EQ(diag_->Write(&byte, 1), 0u);
+
+    const uint64_t wait = c.back_after ? c.back_after : 3600 * 1000;
+    clock_.Advance(t0 + wait - 1 - clock_.NowMs());
+    EXPECT_FALSE(stick_->PortsPresent());
+    clock_.Advance(1);
+    EXPECT_EQ(stick_->PortsPresent(), c.back_after != 0);
+    EXPECT_EQ(Registered(), c.back_after != 0);
+    if (c.back_after) {
+      // Back as after a reset nobody asked for: started afresh, the reset count untouched.
+      EXPECT_FALSE(stick_->Model().Firmware().offline);
+      EXPECT_EQ(stick_->Model().Firmware().reset_count, 0);
+    }
+  }
+}
+
 TEST_F(SimReenumTest, ARefusedResetDoesNotDropThePorts) {
   EXPECT_EQ(test::Hex(Diag({0x29, 0x02, 0x00})), "18 29 02 00");  // online
   clock_.Advance(10000);

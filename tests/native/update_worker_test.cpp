@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,8 +53,9 @@ class RecordingHost : public UpdateHost {
     if (stop_on_backup) *stop_on_backup = 0;  // the user stops while the items are saved
     return backup;
   }
-  bool RestoreNvItems(line::LineContext&, const std::string& file) override {
+  bool RestoreNvItems(line::LineContext& context, const std::string& file) override {
     calls.push_back("restore " + file);
+    if (on_restore) on_restore(context);
     return restore;
   }
   protocol::VersionRecord LocateVersionRecord(line::LineContext&) override {
@@ -78,6 +80,7 @@ class RecordingHost : public UpdateHost {
   // The model check's result; false stands for a user who answered No to the close question.
   bool model_fits = true;
   std::atomic<int32_t>* stop_on_backup = nullptr;
+  std::function<void(line::LineContext&)> on_restore;
   std::vector<std::string> calls;
   std::vector<std::string> boxes;
 
@@ -269,6 +272,63 @@ TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
     if (c.end == UpdateEnd::Finished) {
       const std::string log = LastLog();
       EXPECT_NE(log.find(std::string("——") + c.final_text + "\n"), std::string::npos) << log;
+    }
+  }
+}
+
+// Mends: the waits for the stick's ports had no end; a stick that never comes back ends the
+// update within minutes, and a boot downloader that was never left is not taken for the flash
+// programmer (its refusals used to pass as the programmer's answers, and twenty passes of
+// time-outs followed).
+TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
+  const std::string reinsert = "error: " + ReinsertText(false);
+  const std::string failure = "error: Download failure, Please download again!";
+  struct Case {
+    const char* name;
+    const char* rule;  // given to the stick at the start; empty: none
+    bool gone_after_restore;
+    UpdateEnd end;
+    const char* final_text;
+    std::vector<std::string> boxes;
+    uint64_t within_ms;
+  } cases[] = {
+      {"gone at the reset, the reinsert box answered", R"({"port": "at", "command": "AT+ZRST", "action": "gone"})",
+       false, UpdateEnd::Finished, "reset modem fail!", {reinsert, failure}, 3 * 60000},
+      {"gone at the switch to the boot downloader", R"({"code": "0x3A", "action": "gone"})", false,
+       UpdateEnd::Finished, "switch to DownLoad mode fail!", {reinsert, failure}, 6 * 60000},
+      {"the go lost, the boot downloader still answering", R"({"mode": "downloader", "code": "0x05", "action": "ignore"})",
+       false, UpdateEnd::Finished, "skip fail!", {}, 3 * 60000},
+      // The items are back and confirmed: only the stick's start-up options are left undone.
+      {"gone once the items are back", "", true, UpdateEnd::Succeeded, "The update was successful.",
+       {"success: The update was successful."}, 5 * 60000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    context_.reset();
+    doc_.reset();
+    stick_.reset();
+    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
+    display_ = RecordingDisplay();
+    Start();
+    if (*c.rule) Plan(*stick_, c.rule);
+    uint64_t restored_at = 0;
+    if (c.gone_after_restore) {
+      host_->on_restore = [&](line::LineContext& context) {
+        Plan(*stick_, R"({"action": "gone"})");
+        uint32_t esn = 0;
+        protocol::QueryEsn(context.Diag(), esn);
+        restored_at = clock_.NowMs();
+      };
+    }
+    const uint64_t start = clock_.NowMs();
+    EXPECT_EQ(Run(), c.end);
+    EXPECT_EQ(display_.statuses.back(), c.final_text);
+    EXPECT_EQ(host_->boxes, c.boxes);
+    EXPECT_LE(clock_.NowMs() - (c.gone_after_restore ? restored_at : start), c.within_ms);
+    if (c.gone_after_restore) {
+      EXPECT_NE(std::find(display_.statuses.begin(), display_.statuses.end(),
+                          "Line1: the stick did not come back within 120 s"),
+                display_.statuses.end());
     }
   }
 }
