@@ -32,6 +32,7 @@
 #include "platform/virtual_clock.h"
 #include "protocol/framing.h"
 #include "sim/transport/inprocess_stick.h"
+#include "tap_device.h"
 #include "tools/mkimages/image_set.h"
 #include "update/device_watch.h"
 #include "update/line_start.h"
@@ -439,50 +440,6 @@ bool IsResetRequest(Bytes frame) {
   return packet == 3 && frame[0] == 0x29 && frame[1] == 0x02 && frame[2] == 0x00;
 }
 
-// The stick's devices with every write the host makes on the diagnostics port noted.
-class TapDevice : public platform::SerialDevice {
- public:
-  TapDevice(std::unique_ptr<platform::SerialDevice> inner, std::function<void(const Bytes&)> note)
-      : inner_(std::move(inner)), note_(std::move(note)) {}
-  bool Open(int port, uint32_t baud, int data_bits, int stop_bits) override {
-    port_ = port;
-    return inner_->Open(port, baud, data_bits, stop_bits);
-  }
-  bool Close() override { return inner_->Close(); }
-  uint32_t Write(const uint8_t* data, uint32_t count) override {
-    Note(data, count);
-    return inner_->Write(data, count);
-  }
-  uint32_t WriteStream(const uint8_t* data, uint32_t count) override {
-    Note(data, count);
-    return inner_->WriteStream(data, count);
-  }
-  uint32_t BytesWaiting() override { return inner_->BytesWaiting(); }
-  uint32_t Read(uint8_t* buffer, uint32_t limit) override { return inner_->Read(buffer, limit); }
-  bool IsOpen() const override { return inner_->IsOpen(); }
-
- private:
-  void Note(const uint8_t* data, uint32_t count) {
-    if (port_ == kDiagPort) note_(Bytes(data, data + count));
-  }
-  std::unique_ptr<platform::SerialDevice> inner_;
-  std::function<void(const Bytes&)> note_;
-  int port_ = 0;
-};
-
-class TapFactory : public platform::SerialDeviceFactory {
- public:
-  TapFactory(sim::InProcessStick& stick, std::function<void(const Bytes&)> note)
-      : stick_(stick), note_(std::move(note)) {}
-  std::unique_ptr<platform::SerialDevice> CreateSerialDevice() override {
-    return std::make_unique<TapDevice>(stick_.CreateSerialDevice(), note_);
-  }
-
- private:
-  sim::InProcessStick& stick_;
-  std::function<void(const Bytes&)> note_;
-};
-
 // The window as the workers and the watch see it, reporting progress and port refreshes so
 // that the rig knows which phase the update is in.
 class MatrixDisplay : public line::LineDisplay {
@@ -623,7 +580,7 @@ class MatrixRun {
   MatrixWindow window_;
   std::vector<std::string> sim_log_;
   std::unique_ptr<sim::InProcessStick> stick_;
-  std::unique_ptr<TapFactory> taps_;
+  std::unique_ptr<taps::TapFactory> taps_;
   std::unique_ptr<line::CFlotillaDoc> doc_;
   std::unique_ptr<line::LineContext> context_;
   std::unique_ptr<LineCompletion> completion_;
@@ -658,7 +615,7 @@ void MatrixRun::SetUp() {
     nv_before_[id] = {status, value};
   }
 
-  taps_ = std::make_unique<TapFactory>(*stick_, [this](const Bytes& frame) { OnWrite(frame); });
+  taps_ = std::make_unique<taps::TapFactory>(*stick_, kDiagPort, [this](const Bytes& frame) { OnWrite(frame); });
   doc_ = std::make_unique<line::CFlotillaDoc>(
       line::DocEnvironment{*taps_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"});
   context_ = std::make_unique<line::LineContext>(

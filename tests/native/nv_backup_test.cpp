@@ -20,6 +20,7 @@
 #include "protocol/framing.h"
 #include "sim/model/nv_items.h"
 #include "sim/transport/inprocess_stick.h"
+#include "tap_device.h"
 
 namespace flotilla {
 namespace {
@@ -41,60 +42,18 @@ struct Request {
   uint16_t item() const { return packet.size() >= 3 ? protocol::ReadLe16(packet.data() + 1) : 0xFFFF; }
 };
 
-// A device of the stick that notes every DIAG request the host writes.
-class TapDevice : public platform::SerialDevice {
- public:
-  TapDevice(std::unique_ptr<platform::SerialDevice> inner, platform::VirtualClock& clock,
-            std::vector<Request>& requests)
-      : inner_(std::move(inner)), clock_(clock), requests_(requests) {}
-  bool Open(int port, uint32_t baud, int data_bits, int stop_bits) override {
-    port_ = port;
-    return inner_->Open(port, baud, data_bits, stop_bits);
-  }
-  bool Close() override { return inner_->Close(); }
-  uint32_t Write(const uint8_t* data, uint32_t count) override {
-    Note(data, count);
-    return inner_->Write(data, count);
-  }
-  uint32_t WriteStream(const uint8_t* data, uint32_t count) override {
-    Note(data, count);
-    return inner_->WriteStream(data, count);
-  }
-  uint32_t BytesWaiting() override { return inner_->BytesWaiting(); }
-  uint32_t Read(uint8_t* buffer, uint32_t limit) override { return inner_->Read(buffer, limit); }
-  bool IsOpen() const override { return inner_->IsOpen(); }
-
- private:
-  void Note(const uint8_t* data, uint32_t count) {
-    if (port_ != kDiagPort) return;
-    Bytes frame(data, data + count);
+// Notes every DIAG request the host writes, unframed, with the virtual time it was written.
+taps::TapNote NoteRequests(platform::VirtualClock& clock, std::vector<Request>& requests) {
+  return [&clock, &requests](const Bytes& written) {
+    Bytes frame = written;
     size_t length = frame.size();
     if (protocol::UnframeInPlace(protocol::PacketMode::Diag, frame.data(), length, frame.size()) !=
             protocol::UnframeStatus::Ok || length < 2)
       return;
     frame.resize(length - 2);
-    requests_.push_back({clock_.NowMs(), frame});
-  }
-
-  std::unique_ptr<platform::SerialDevice> inner_;
-  platform::VirtualClock& clock_;
-  std::vector<Request>& requests_;
-  int port_ = 0;
-};
-
-class TapFactory : public platform::SerialDeviceFactory {
- public:
-  TapFactory(sim::InProcessStick& stick, platform::VirtualClock& clock, std::vector<Request>& requests)
-      : stick_(stick), clock_(clock), requests_(requests) {}
-  std::unique_ptr<platform::SerialDevice> CreateSerialDevice() override {
-    return std::make_unique<TapDevice>(stick_.CreateSerialDevice(), clock_, requests_);
-  }
-
- private:
-  sim::InProcessStick& stick_;
-  platform::VirtualClock& clock_;
-  std::vector<Request>& requests_;
-};
+    requests.push_back({clock.NowMs(), frame});
+  };
+}
 
 class RecordingDisplay : public line::LineDisplay {
  public:
@@ -216,7 +175,7 @@ class NvBackupTest : public ::testing::Test {
     doc_.reset();
     stick_ = std::make_unique<sim::InProcessStick>(clock_, config_);
     stick_->SetPortNumbers(kAtPort, kDiagPort);
-    factory_ = std::make_unique<TapFactory>(*stick_, clock_, requests_);
+    factory_ = std::make_unique<taps::TapFactory>(*stick_, kDiagPort, NoteRequests(clock_, requests_));
     doc_ = std::make_unique<line::CFlotillaDoc>(
         line::DocEnvironment{*factory_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"});
     context_ = std::make_unique<line::LineContext>(
@@ -267,7 +226,7 @@ class NvBackupTest : public ::testing::Test {
   platform::VirtualClock clock_;
   sim::StickConfig config_;
   std::unique_ptr<sim::InProcessStick> stick_;
-  std::unique_ptr<TapFactory> factory_;
+  std::unique_ptr<taps::TapFactory> factory_;
   std::vector<Request> requests_;
   std::unique_ptr<line::CFlotillaDoc> doc_;
   std::unique_ptr<line::LineContext> context_;

@@ -135,6 +135,18 @@ class UpdateWorkerTest : public ::testing::Test {
     ASSERT_TRUE(doc_->OpenAtPort(0, kAtPort, line::kLineBaud));
   }
 
+  // A case of a table: a fresh stick, document, host and window, and no action log left.
+  void StartAgain(uint16_t language = 0x0409) {
+    context_.reset();
+    doc_.reset();
+    stick_.reset();
+    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
+    display_ = RecordingDisplay();
+    for (const std::string& name : files_.FileNames())
+      if (name.find("\\logs\\") != std::string::npos) files_.DeleteFile(name);
+    Start(language);
+  }
+
   UpdateEnd Run() { return UpdateThreadProc(*context_, completion_, *host_); }
 
   std::string LastLog() const {
@@ -254,14 +266,7 @@ TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    context_.reset();
-    doc_.reset();
-    stick_.reset();
-    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
-    display_ = RecordingDisplay();
-    for (const std::string& name : files_.FileNames())
-      if (name.find("\\logs\\") != std::string::npos) files_.DeleteFile(name);
-    Start(c.language);
+    StartAgain(c.language);
     c.arrange(*host_, doc_->Line(0), *stick_);
     EXPECT_EQ(Run(), c.end);
     EXPECT_EQ(display_.statuses.back(), c.final_text);
@@ -304,12 +309,7 @@ TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    context_.reset();
-    doc_.reset();
-    stick_.reset();
-    host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
-    display_ = RecordingDisplay();
-    Start();
+    StartAgain();
     if (*c.rule) Plan(*stick_, c.rule);
     uint64_t restored_at = 0;
     if (c.gone_after_restore) {
