@@ -86,11 +86,48 @@ second_instance() {  # second_instance NAME ENV TEXT
   if read_window; then ok "$1: the first copy is still up"; else bad "$1: the first copy is gone"; fi
 }
 
-# One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts.
+# The connection manager, as its installer leaves it: the uninstall key names its directory,
+# whose Bin holds the stand-in mcserver.exe (it notes each start in started.txt beside it).
+cm_dir="$WINEPREFIX/drive_c/Flotilla CM"
+cm_key='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{6A1F0C52-93DE-4B7A-A2C4-5E8D17F0B396}'
+cm_registry() {  # cm_registry add|remove
+  if [ "$1" = add ]; then
+    printf 'REGEDIT4\r\n\r\n[%s]\r\n"InstallLocation"="C:\\\\Flotilla CM\\\\"\r\n' "$cm_key" >"$state/cm.reg"
+  else
+    printf 'REGEDIT4\r\n\r\n[-%s]\r\n' "$cm_key" >"$state/cm.reg"
+  fi
+  "$tools/wine-run" regedit /S "$(winepath -w "$state/cm.reg" 2>/dev/null)" >/dev/null 2>&1
+}
+cm_running() { pgrep -f 'Bin\\mcserver\.exe|Bin/mcserver\.exe' >/dev/null; }
+# Run before the English start: the connection manager installed and its server running.
+start_connection_manager() {
+  rm -rf "$cm_dir"
+  mkdir -p "$cm_dir/Bin"
+  cp "$standin" "$cm_dir/Bin/mcserver.exe"
+  cm_registry add
+  LC_ALL=C.UTF-8 "$tools/wine-run" "$cm_dir/Bin/mcserver.exe" >/dev/null 2>&1 &
+  n=0
+  until [ -s "$cm_dir/Bin/started.txt" ] || [ $n -ge 60 ]; do sleep 0.5; n=$((n + 1)); done
+  cm_running || bad "the connection manager's server did not start before the program"
+}
+
+# One run of the program in one language: LANGUAGE_NAME ENV... then the expected texts. The
+# English one starts with the connection manager running and watches the start-up's order
+# from outside: the files staged, the server ended by the stop script before the window is up,
+# and started again by the clean-up once the window is gone.
 run_window() {
   name=$1 env=$2 heading=$3 warning=$4 progress=$5 searching=$6 ready=$7 box=$8 second_text=$9
-  start_program "$name" "$env" || return
+  before=""
+  [ "$name" = english ] && before=start_connection_manager
+  start_program "$name" "$env" "$before" || return
   expect_staged "$name"
+  if [ "$name" = english ]; then
+    if [ "$(grep -c . "$cm_dir/Bin/started.txt" 2>/dev/null)" = 1 ] && ! cm_running; then
+      ok "$name: the connection manager's server was ended before the window came up"
+    else
+      bad "$name: the connection manager's server still runs (or never ran)"
+    fi
+  fi
   second_instance "$name" "$env" "$second_text"
   expect_text "$name: steps heading" 1002 "$heading"
   expect_text "$name: first warning" 1006 "$warning"
@@ -131,6 +168,18 @@ run_window() {
   probe answer "$caption" ok >/dev/null || bad "$name: the box could not be answered"
   if expect_program_end "$name" "the box"; then
     expect_cleaned_up "$name"
+    if [ "$name" = english ]; then
+      n=0
+      until [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ] || [ $n -ge 40 ]; do sleep 0.5; n=$((n + 1)); done
+      if [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ]; then
+        ok "$name: the clean-up started the connection manager again"
+      else
+        bad "$name: the connection manager was not started again"
+      fi
+      cm_registry remove
+      pkill -f 'Bin\\mcserver\.exe|Bin/mcserver\.exe' 2>/dev/null
+      rm -rf "$cm_dir"
+    fi
   else
     probe close "$caption" >/dev/null
   fi

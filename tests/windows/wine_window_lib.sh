@@ -65,11 +65,13 @@ staging_dir() { echo "$WINEPREFIX/drive_c/Program Files/Windows Service/XV418new
 # The path of the embedded file NAME as the build took it.
 embedded() { sed -n "s/^{[0-9]*, \"$1\", \"\\([^\"]*\\)\"},\$/\\1/p" "$manifest"; }
 
-# Starts flotilla.exe (with ENV, such as a locale) under a fresh wineserver and waits for its
-# window; false when it did not come up.
-start_program() {  # start_program NAME ENV
+# Starts flotilla.exe (with ENV, such as a locale) under a fresh wineserver, after the shell
+# command BEFORE when given, and waits for its window; false when it did not come up.
+start_program() {  # start_program NAME ENV [BEFORE]
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
+  # What must run before the program, under the wineserver the program will find.
+  [ -n "${3:-}" ] && $3
   # shellcheck disable=SC2086
   env $2 "$tools/wine-run" "$exe" >"$state/$1.out" 2>&1 &
   app=$!
