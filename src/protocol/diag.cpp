@@ -95,12 +95,18 @@ bool RawReplyIs(const PhoneChannel& channel, const uint8_t* expected, size_t len
 // Item, data and status: an NV reply cut before its status tells nothing.
 constexpr size_t kNvReplyFields = 2 + kNvDataBytes + 2;
 
+// A reply counts only when it names the requested item, and for a write also the value
+// written: a late answer to an earlier item must never pass for this one's.
+constexpr size_t kNvReadEcho = 2;
+constexpr size_t kNvWriteEcho = 2 + kNvDataBytes;
+
 bool NvExchange(PhoneChannel& channel, uint8_t code, uint16_t item, const NvData& data) {
   uint8_t fields[kNvReplyFields] = {};
   WriteLe16(fields, item);
   std::memcpy(fields + 2, data.data(), kNvDataBytes);
-  return RequestExpecting(channel, code, fields, sizeof fields, kNvReplyFields) &&
-         Transact(channel, 3, 2000);
+  if (!RequestExpecting(channel, code, fields, sizeof fields, kNvReplyFields)) return false;
+  channel.ExpectEcho(code == kNvWrite ? kNvWriteEcho : kNvReadEcho);
+  return Transact(channel, 3, 2000);
 }
 
 }  // namespace
@@ -150,7 +156,7 @@ bool ReadNvItem(PhoneChannel& channel, uint16_t item, NvData& data, uint16_t& st
     return false;
   }
   FieldReader reply = Reply(channel);
-  reply.Skip(2);  // the item number as echoed
+  reply.Skip(2);  // the item number, checked by the exchange
   reply.Bytes(data.data(), kNvDataBytes);
   status = reply.Le16();
   if (status != 0) {

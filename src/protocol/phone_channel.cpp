@@ -36,6 +36,13 @@ void PhoneChannel::ResetForRequest() {
   transmit_.fill(0);
   transmit_length_ = 0;
   expected_reply_fields_ = 0;
+  expected_echo_ = 0;
+}
+
+bool PhoneChannel::ReplyEchoesRequest() const {
+  if (expected_echo_ == 0) return true;
+  return expected_echo_ <= request_parameters_length_ && ReplyFieldsLength() >= expected_echo_ &&
+         std::memcmp(ReplyFields(), request_parameters_.data(), expected_echo_) == 0;
 }
 
 bool PhoneChannel::SetRequest(uint8_t command, const uint8_t* parameters, size_t length) {

@@ -52,6 +52,15 @@ class PhoneChannel {
   // them fails its attempt instead of reading the missing fields as zero.
   void ExpectReplyFields(size_t count) { expected_reply_fields_ = count; }
 
+  // The first `count` reply fields must repeat the request's first `count` parameters (an NV
+  // reply names its item, a write reply also the value written). A reply that repeats other
+  // bytes answers an earlier request that was given up on: the exchange passes it over and
+  // waits on for its own.
+  void ExpectEcho(size_t count) { expected_echo_ = count; }
+  size_t ExpectedEcho() const { return expected_echo_; }
+  // Whether the unframed reply repeats what ExpectEcho asks for (always, when it asks nothing).
+  bool ReplyEchoesRequest() const;
+
   // The request that the Diag, BootDownload and Streaming builders send: the command code,
   // then the parameters exactly as the protocol lays them out. False when they do not fit.
   bool SetRequest(uint8_t command, const uint8_t* parameters, size_t length);
@@ -110,6 +119,7 @@ class PhoneChannel {
   size_t request_parameters_length_ = 0;
   uint8_t reply_code_ = 0;
   size_t expected_reply_fields_ = 0;
+  size_t expected_echo_ = 0;
   size_t read_position_ = 0;
   uint32_t transmit_length_ = 0;
   std::array<uint8_t, kTransmitCapacity> transmit_{};

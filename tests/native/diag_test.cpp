@@ -314,6 +314,66 @@ TEST_F(DiagTest, AnNvReplyCutBeforeItsStatusIsRetriedAndNeverReadAsZero) {
             "Cannot write #22 NVItem, Since The Received Data from the Phone is Too Short");
 }
 
+// A stick that was slow with an earlier item answers it during the next exchange. Only the
+// reply that names the requested item (and, for a write, the value written) counts; the
+// other is passed over and the wait goes on within the attempt's time-out.
+TEST_F(DiagTest, AnNvReplyForAnotherItemIsPassedOver) {
+  const std::string late90 = NvReply(0x26, 90, 0x90, 0);
+  const std::string own141 = NvReply(0x26, 141, 0x41, 0);
+  struct Case {
+    const char* name;
+    std::vector<ScriptedReply> replies;
+    bool ok;
+    int writes;
+  };
+  const Case cases[] = {
+      {"the late reply, then the own one", {{5, late90, 40, own141}}, true, 1},
+      {"both in one burst", {{5, late90 + own141}}, true, 1},
+      {"the own one 1.9 s after the late one", {{5, late90, 1900, own141}}, true, 1},
+      {"the own one after the time-out: the next attempt's", {{5, late90, 2100, ""}, {5, own141}},
+       true, 2},
+      {"only replies for item 90", {{5, late90}, {5, late90}, {5, late90}}, false, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script_.replies.assign(c.replies.begin(), c.replies.end());
+    script_.writes = 0;
+    clock_.Advance(5000);  // nothing of the last case is left in flight
+    NvData data{};
+    uint16_t status = 0;
+    EXPECT_EQ(ReadNvItem(channel_, 141, data, status), c.ok);
+    EXPECT_EQ(script_.writes, c.writes);
+    if (c.ok) {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(data[0], 0x41);
+    } else {
+      EXPECT_EQ(status, kNvStatusNoReply);
+      EXPECT_EQ(data, NvData{});
+      EXPECT_EQ(channel_.ErrorText(),
+                "cannot read #141 NVItem, since The Received Data from the Phone Answers Another "
+                "Request");
+    }
+  }
+}
+
+TEST_F(DiagTest, AWriteIsConfirmedOnlyByTheValueWritten) {
+  NvData data{};
+  data.fill(0x5A);
+  uint16_t status = 0;
+  // Item 141 with another value, and item 90 with this value: neither confirms this write.
+  for (int i = 0; i < 3; ++i) Reply(NvReply(0x27, 141, 0x5B, 0) + NvReply(0x27, 90, 0x5A, 0));
+  EXPECT_FALSE(WriteNvItem(channel_, 141, data, status));
+  EXPECT_EQ(status, kNvStatusNoReply);
+  EXPECT_EQ(script_.writes, 3);
+
+  clock_.Advance(5000);
+  Reply(NvReply(0x27, 90, 0x5A, 0), 5);
+  script_.replies.back().second_delay_ms = 30;
+  script_.replies.back().second_text = NvReply(0x27, 141, 0x5A, 5);
+  EXPECT_FALSE(WriteNvItem(channel_, 141, data, status));
+  EXPECT_EQ(status, 5);  // its own answer, refused
+}
+
 // The nine fields at the given widths, each filled with its own letter and followed by a
 // zero byte, then the two trailing texts.
 std::vector<uint8_t> VersionFields(const std::vector<size_t>& widths) {
