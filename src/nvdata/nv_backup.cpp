@@ -3,6 +3,7 @@
 #include "nvdata/nv_backup.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "nvdata/nv_table.h"
@@ -56,20 +57,30 @@ bool Attempts(line::LineContext& context, int attempts, uint32_t pause_ms,
 }
 
 // Reads every listed item into the table. False when the stick gave no valid answer to
-// `silent_limit` items in a row, which stops the reads there.
-bool ReadItems(line::LineContext& context, NvTable& table, unsigned silent_limit) {
+// `silent_limit` items in a row, or to `total_limit` items in all, which stops the reads there.
+bool ReadItems(line::LineContext& context, NvTable& table, unsigned silent_limit,
+               unsigned total_limit) {
   unsigned silent_run = 0;
+  unsigned silent_total = 0;
   for (size_t i = 0; i < table.size() && table[i].id < kNvEndId; ++i) {
     context.Progress(ProgressAt(kBackupProgressBase, kBackupProgressSpan, i));
     NvRecord& record = table[i];
     Attempts(context, 3, 100, [&] {
       return protocol::ReadNvItem(context.Diag(), record.id, record.value, record.status);
     });
-    silent_run = record.status == protocol::kNvStatusNoReply ? silent_run + 1 : 0;
+    const bool silent = record.status == protocol::kNvStatusNoReply;
+    silent_run = silent ? silent_run + 1 : 0;
+    silent_total += silent ? 1 : 0;
     if (silent_limit != 0 && silent_run >= silent_limit) {
       context.Status(protocol::FormatText(
           "Line%d: no valid answer to %u NV items in a row, the NV backup was stopped",
           context.line + 1, silent_run));
+      return false;
+    }
+    if (total_limit != 0 && silent_total >= total_limit) {
+      context.Status(protocol::FormatText(
+          "Line%d: no valid answer to %u NV items, the NV backup was stopped", context.line + 1,
+          silent_total));
       return false;
     }
   }
@@ -107,23 +118,58 @@ bool ReportBackupFileError(line::LineContext& context, FileCause cause, const st
   return false;
 }
 
-// Writes the file under a temporary name beside `path`, pushes it to the disk, closes it and
-// only then puts it in the place of the old file. On any failure the temporary file is
-// deleted and the old file is left as it was.
-bool WriteBackupFile(line::LineContext& context, platform::FileSystem& files,
-                     const std::string& path, const std::vector<uint8_t>& bytes) {
+// Writes `bytes` under a temporary name beside `path`, pushes them to the disk, closes the file
+// and only then puts it in the place of `path`. On any failure the temporary file is deleted,
+// whatever was at `path` is left as it was, and the cause is given.
+bool WriteFileSafely(platform::FileSystem& files, const std::string& path,
+                     const std::vector<uint8_t>& bytes, FileCause& cause) {
   const std::string temporary = path + ".tmp";
   std::unique_ptr<platform::FileHandle> file = files.CreateForWriting(temporary);
-  if (!file) return ReportBackupFileError(context, kAccessDenied, path);
-  FileCause cause = kGenericError;
+  if (!file) {
+    cause = kAccessDenied;
+    return false;
+  }
+  cause = kGenericError;
   bool written = file->Write(bytes.data(), bytes.size());
   if (!written) cause = kDiskFull;
   written = written && file->Flush();
   file.reset();  // a file still open cannot be moved on Windows
   written = written && files.ReplaceFile(temporary, path);
-  if (written) return true;
-  files.DeleteFile(temporary);
+  if (!written) files.DeleteFile(temporary);
+  return written;
+}
+
+// The new backup replaces the file at `path`. What the file held (`previous`, when there was a
+// file) is first written as the earlier generation beside it, so no backup is ever destroyed
+// outright, and `path` itself is never missing.
+bool WriteBackupFile(line::LineContext& context, platform::FileSystem& files,
+                     const std::string& path, const std::vector<uint8_t>& bytes,
+                     const std::optional<std::vector<uint8_t>>& previous) {
+  FileCause cause = kGenericError;
+  if (previous) {
+    const std::string earlier = PreviousGenerationPath(path);
+    if (!WriteFileSafely(files, earlier, *previous, cause))
+      return ReportBackupFileError(context, cause, earlier);
+  }
+  if (WriteFileSafely(files, path, bytes, cause)) return true;
   return ReportBackupFileError(context, cause, path);
+}
+
+// The whole file at `path`, when there is one that can be read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(platform::FileSystem& files,
+                                                  const std::string& path) {
+  std::unique_ptr<platform::FileHandle> file = files.OpenForReading(path);
+  uint64_t length = 0;
+  // Far larger than any backup: not one, and not to be held in memory.
+  if (!file || !file->Length(length) || length > 16 * kNvFileBytes) return std::nullopt;
+  std::vector<uint8_t> bytes(static_cast<size_t>(length));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const size_t n = file->Read(bytes.data() + got, bytes.size() - got);
+    if (n == 0) return std::nullopt;
+    got += n;
+  }
+  return bytes;
 }
 
 // Step 2 and 3 of the restore: the whole file, refused unless it is a backup file.
@@ -153,18 +199,37 @@ bool ReadBackupFile(line::LineContext& context, platform::FileSystem& files,
   return true;
 }
 
-// One item of the restore: written at once, again at once, then twice more 100 ms apart;
-// "not active" (5) and "read-only" (7) on the first write skip the item.
-bool WriteItem(line::LineContext& context, const NvRecord& record) {
+// Whether the stick holds the record's value: read back after a write it refused.
+bool StickHolds(line::LineContext& context, const NvRecord& record) {
+  protocol::NvData value{};
   uint16_t status = 0;
-  auto write = [&] { return protocol::WriteNvItem(context.Diag(), record.id, record.value, status); };
-  if (write()) return true;
-  if (status == 5 || status == 7) return true;
-  if (write()) return true;
+  return protocol::ReadNvItem(context.Diag(), record.id, value, status) && value == record.value;
+}
+
+// One item of the restore: written at once, again at once, then twice more 100 ms apart. An
+// answer "not active" (5) or "read-only" (7) skips the item only when a read shows that the
+// stick holds the backed-up value already; the default NV file comes from another stick, so
+// there a read-only item is skipped as it is. `silent_writes` counts the writes that got no
+// valid answer; the restore gives up once it reaches `silent_limit`.
+bool WriteItem(line::LineContext& context, const NvRecord& record, line::NvMode mode,
+               unsigned& silent_writes, unsigned silent_limit) {
+  auto settled = [&] {
+    uint16_t status = 0;
+    if (protocol::WriteNvItem(context.Diag(), record.id, record.value, status)) return true;
+    if (status == protocol::kNvStatusNoReply) ++silent_writes;
+    if (status == 7 && mode == line::NvMode::LoadDefault) return true;
+    return (status == 5 || status == 7) && StickHolds(context, record);
+  };
+  auto given_up = [&] { return silent_limit != 0 && silent_writes >= silent_limit; };
+  if (settled()) return true;
+  if (given_up()) return false;
+  if (settled()) return true;
+  if (given_up()) return false;
   context.Sleep(100);
-  if (write()) return true;
+  if (settled()) return true;
+  if (given_up()) return false;
   context.Sleep(100);
-  return write();
+  return settled();
 }
 
 bool SkippedInMode(line::NvMode mode, uint16_t id) {
@@ -177,11 +242,42 @@ std::string NvBackupFilePath(const std::string& directory, int line_number) {
   return protocol::FormatText("%s\\Channel%d.nvm", directory.c_str(), line_number);
 }
 
+std::string PreviousGenerationPath(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  const size_t separator = path.find_last_of("\\/");
+  if (dot == std::string::npos || (separator != std::string::npos && dot < separator))
+    return path + ".previous";
+  return path.substr(0, dot) + ".previous" + path.substr(dot);
+}
+
+BackupComparison CompareBackups(const NvTable& existing, const NvTable& fresh) {
+  BackupComparison comparison;
+  for (size_t i = 0; i < fresh.size() && fresh[i].id < kNvEndId; ++i) {
+    if (fresh[i].status == 0) ++comparison.fresh_read;
+    if (existing[i].status == 0 && fresh[i].status != 0) {
+      if (comparison.lost++ == 0) comparison.first_lost_id = fresh[i].id;
+    }
+  }
+  // Item 0, the first of the table, holds the stick's own number.
+  if (existing[0].status == 0 && fresh[0].status == 0) {
+    comparison.same_stick = existing[0].value == fresh[0].value;
+    comparison.other_stick = !comparison.same_stick;
+  }
+  return comparison;
+}
+
+bool KeepsExistingBackup(const BackupComparison& comparison) {
+  if (comparison.lost == 0) return false;
+  return !(comparison.other_stick && comparison.fresh_read * 2 >= kNvListedItems);
+}
+
 bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path,
                    BackupNeed need) {
   SendDownloadCheck(context, environment);
   NvTable table = BuildNvTable();
-  if (!ReadItems(context, table, environment.silent_items_limit)) return false;
+  if (!ReadItems(context, table, environment.silent_items_limit,
+                 environment.silent_items_total_limit))
+    return false;
   // A file of nothing but failed reads would "restore" nothing after the images are written
   // and lose the stick's calibration and IMEI; it must not replace a real backup.
   if (!AnyItemAnswered(table)) {
@@ -189,6 +285,41 @@ bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const
         "Line%d: the stick answered no NV read, the NV backup was not written", context.line + 1));
     return false;
   }
+
+  // The file may hold what this stick no longer gives: after an update whose restore failed,
+  // the new file system has wiped the items, and the file is all that is left of them.
+  const std::optional<std::vector<uint8_t>> old_bytes = ReadWholeFile(environment.files, path);
+  NvTable existing{};
+  if (old_bytes && DecodeNvFile(old_bytes->data(), old_bytes->size(), existing) == NvFileCheck::Ok) {
+    const BackupComparison comparison = CompareBackups(existing, table);
+    if (KeepsExistingBackup(comparison)) {
+      const int line = context.line + 1;
+      const unsigned lost = static_cast<unsigned>(comparison.lost);
+      const unsigned first = comparison.first_lost_id;
+      if (need == BackupNeed::AnswerFromEvery && comparison.same_stick) {
+        context.Status(protocol::FormatText(
+            "Line%d: the stick no longer gives %u NV items that its backup %s holds (the first is "
+            "item %u); the backup is kept, and the update brings the items back from it",
+            line, lost, path.c_str(), first));
+        return true;
+      }
+      const std::string text =
+          comparison.same_stick
+              ? protocol::FormatText(
+                    "Line%d: the stick no longer gives %u NV items that its backup %s holds (the "
+                    "first is item %u); that backup is kept as it was and no new one was written",
+                    line, lost, path.c_str(), first)
+              : protocol::FormatText(
+                    "Line%d: the stick does not give %u NV items that the backup %s holds (the "
+                    "first is item %u), and that backup cannot be told to be another stick's; it "
+                    "is kept as it was, no new one was written and nothing was written to the stick",
+                    line, lost, path.c_str(), first);
+      context.Status(text);
+      context.Diag().SetErrorText(text);
+      return false;
+    }
+  }
+
   if (need == BackupNeed::AnswerFromEvery) {
     if (const NvRecord* unknown = FirstUnknownItem(table)) {
       context.Status(protocol::FormatText(
@@ -197,7 +328,7 @@ bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const
       return false;
     }
   }
-  return WriteBackupFile(context, environment.files, path, EncodeNvFile(table));
+  return WriteBackupFile(context, environment.files, path, EncodeNvFile(table), old_bytes);
 }
 
 bool RestoreNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path) {
@@ -209,11 +340,17 @@ bool RestoreNvItems(line::LineContext& context, NvEnvironment& environment, cons
   context.Sleep(1000);
 
   const line::NvMode mode = context.doc.nv_mode;
+  unsigned silent_writes = 0;
   for (size_t i = 0; i < table.size() && table[i].id < kNvEndId; ++i) {
     context.Progress(ProgressAt(kRestoreProgressBase, kRestoreProgressSpan, i));
     const NvRecord& record = table[i];
     if (SkippedInMode(mode, record.id) || record.status != 0) continue;
-    if (!WriteItem(context, record)) return false;
+    if (!WriteItem(context, record, mode, silent_writes, environment.silent_writes_limit)) {
+      context.Status(protocol::FormatText("Line%d: NV item %u could not be written back: %s",
+                                          context.line + 1, unsigned{record.id},
+                                          context.Diag().ErrorText().c_str()));
+      return false;
+    }
   }
 
   Attempts(context, 3, 200, [&] { return protocol::ModeChange4(context.Diag()); });

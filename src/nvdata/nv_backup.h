@@ -13,6 +13,7 @@
 #include "protocol/diag.h"
 #include "line/flotilla_doc.h"
 #include "line/line_context.h"
+#include "nvdata/nv_table.h"
 
 namespace flotilla::nvdata {
 
@@ -29,6 +30,11 @@ struct NvEnvironment {
   // 0xFFFF after all their reads): a stick that has stopped answering is not waited for
   // through the rest of the table. 0: never.
   unsigned silent_items_limit = 10;
+  // A backup also gives up after this many silent items in all, so a stick that answers only
+  // now and then ends it within minutes rather than hours. 0: never.
+  unsigned silent_items_total_limit = 25;
+  // A restore gives up after this many writes without a valid answer in all. 0: never.
+  unsigned silent_writes_limit = 10;
 };
 
 // The texts .
@@ -40,6 +46,28 @@ constexpr char kNvFileFilter[] = "NVM Files(*.NVM) | *.NVM;||";
 
 // "%s\Channel%d.nvm" for the directory and line n (1 to 8).
 std::string NvBackupFilePath(const std::string& directory, int line_number);
+
+// Where the backup at `path` goes when a new one replaces it: "Channel1.nvm" keeps its
+// earlier generation as "Channel1.previous.nvm" beside it.
+std::string PreviousGenerationPath(const std::string& path);
+
+// What a new backup would lose against the backup already in the file.
+struct BackupComparison {
+  // Items the existing backup holds (status 0) that the new one lacks (any other status).
+  size_t lost = 0;
+  uint16_t first_lost_id = 0;
+  // Item 0 read in both: equal (the same stick) or not (another stick). Neither when either
+  // backup lacks it.
+  bool same_stick = false;
+  bool other_stick = false;
+  // Items the new backup holds with status 0.
+  size_t fresh_read = 0;
+};
+BackupComparison CompareBackups(const NvTable& existing, const NvTable& fresh);
+
+// Whether the existing backup must stay the file: it holds items the new one lacks, and the
+// new one is not proven to be of another stick that answered at least half of the items.
+bool KeepsExistingBackup(const BackupComparison& comparison);
 
 // Which items a backup must have read before it may replace the last one.
 enum class BackupNeed {
@@ -54,16 +82,23 @@ enum class BackupNeed {
 
 // Reads the table's items from the line's stick and writes them to `path`. The new file is
 // written beside the old one under a temporary name, flushed, and only then put in its place,
-// so the last good backup survives any failure. False on a file error, and when the stick
-// gave no valid answer to any read (or to `silent_items_limit` reads in a row), and with
-// AnswerFromEvery when one item could not be read: then no file is written at all.
+// so the last good backup survives any failure; the file it replaces becomes the earlier
+// generation (PreviousGenerationPath). A backup never replaces a better one: when the file
+// holds items that the new backup lacks (KeepsExistingBackup), the file stays as it is and
+// nothing is written. With AnswerFromEvery (the update) that is a success when the file is
+// proven to be this stick's: its items are what the restore will bring back. False on a file
+// error, when the stick gave no valid answer to any read (or too many, see NvEnvironment),
+// when a better backup was kept (but for the case above), and with AnswerFromEvery when one
+// item could not be read: then no file is written at all.
 bool BackupNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path,
                    BackupNeed need = BackupNeed::AnswerFromSome);
 
 // Checks the backup file at `path` whole and writes its items to the line's stick: only the
-// items read successfully, without 550 and 4051 in NvMode 1, skipping those the stick calls
-// not active or read-only. False on a bad file (before anything is written) or an item that
-// four writes could not write.
+// items read successfully, without 550 and 4051 in NvMode 1. A write that the stick answers
+// "not active" or "read-only" is read back, and the item is skipped only when the stick holds
+// the backed-up value (from the default NV file, another stick's, a read-only item is skipped
+// as it is). False on a bad file (before anything is written), an item that four writes could
+// not write, or too many writes without an answer.
 bool RestoreNvItems(line::LineContext& context, NvEnvironment& environment, const std::string& path);
 
 // True when the directory exists; otherwise shows "Cannot create directory:%s". Creates

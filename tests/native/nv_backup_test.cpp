@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -186,7 +187,8 @@ class NvBackupTest : public ::testing::Test {
 
   bool Backup(platform::FileSystem* files = nullptr,
               nvdata::BackupNeed need = nvdata::BackupNeed::AnswerFromSome) {
-    nvdata::NvEnvironment environment{files ? *files : files_, nullptr, silent_limit_};
+    nvdata::NvEnvironment environment{files ? *files : files_, nullptr, silent_limit_,
+                                      silent_total_limit_};
     return nvdata::BackupNvItems(*context_, environment, kBackupPath, need);
   }
   bool Restore(platform::FileSystem* files = nullptr) {
@@ -235,6 +237,7 @@ class NvBackupTest : public ::testing::Test {
   RecordingDisplay display_;
   platform::RecordingPrompts prompts_;
   unsigned silent_limit_ = 10;
+  unsigned silent_total_limit_ = 25;
 };
 
 // --- The table and the file -------------------------------------------------------------
@@ -383,19 +386,26 @@ TEST_F(NvBackupTest, SendsTheDownloadCheckFirst) {
 }
 
 // Mend: the new file goes beside the old one, is flushed and closed, and only then replaces
-// it.
+// it; what the old file held is first kept, the same way, as its earlier generation.
 TEST_F(NvBackupTest, WritesATemporaryFileFlushesItAndOnlyThenReplacesTheOldOne) {
   Start();
-  files_.SetFile(kBackupPath, Bytes(kNvFileBytes, 0x11));
+  const Bytes old(kNvFileBytes, 0x11);
+  files_.SetFile(kBackupPath, old);
   RecordingFileSystem recording(files_);
   ASSERT_TRUE(Backup(&recording));
-  const std::string temporary = std::string(kBackupPath) + ".tmp";
+  const std::string path = kBackupPath;
+  const std::string earlier = "C:\\Flotilla\\\\Channel1.previous.nvm";
   const std::vector<std::string> expected = {
-      "create " + temporary, "write " + temporary, "flush " + temporary, "close " + temporary,
-      "replace " + temporary + " -> " + kBackupPath};
+      "close " + path,  // the old file, read to be compared and kept
+      "create " + earlier + ".tmp", "write " + earlier + ".tmp", "flush " + earlier + ".tmp",
+      "close " + earlier + ".tmp", "replace " + earlier + ".tmp -> " + earlier,
+      "create " + path + ".tmp", "write " + path + ".tmp", "flush " + path + ".tmp",
+      "close " + path + ".tmp", "replace " + path + ".tmp -> " + path};
   EXPECT_EQ(recording.operations, expected);
   ASSERT_NE(files_.File(kBackupPath), nullptr);
   EXPECT_EQ(*files_.File(kBackupPath), GoodFile());
+  ASSERT_NE(files_.File(earlier), nullptr);
+  EXPECT_EQ(*files_.File(earlier), old);
 }
 
 TEST_F(NvBackupTest, AFailedWriteLeavesTheOldBackupAsItWas) {
@@ -408,11 +418,12 @@ TEST_F(NvBackupTest, AFailedWriteLeavesTheOldBackupAsItWas) {
     const char* message;
   };
   const Row rows[] = {
-      {"a full disk", 1000, false, false, 13, "Disk full while accessing C:\\Flotilla\\\\Channel1.nvm."},
+      {"a full disk", 1000, false, false, 13,
+       "Disk full while accessing C:\\Flotilla\\\\Channel1.previous.nvm."},
       {"a failed flush", UINT64_MAX, false, true, 1,
-       "An unknown error occurred while accessing C:\\Flotilla\\\\Channel1.nvm."},
+       "An unknown error occurred while accessing C:\\Flotilla\\\\Channel1.previous.nvm."},
       {"a failed replace", UINT64_MAX, true, false, 1,
-       "An unknown error occurred while accessing C:\\Flotilla\\\\Channel1.nvm."},
+       "An unknown error occurred while accessing C:\\Flotilla\\\\Channel1.previous.nvm."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -432,8 +443,9 @@ TEST_F(NvBackupTest, AFailedWriteLeavesTheOldBackupAsItWas) {
     EXPECT_EQ(files_.FileNames().size(), 1u) << "the temporary file is deleted";
     EXPECT_EQ(prompts_.messages, std::vector<std::string>{row.message});
     ASSERT_FALSE(display_.statuses.empty());
-    EXPECT_EQ(display_.statuses.back(),
-              "线路 1 失败,保存数据到 C:\\Flotilla\\\\Channel1.nvm (" + std::to_string(row.cause) + ")");
+    // The earlier generation is written first, so it is what fails here.
+    EXPECT_EQ(display_.statuses.back(), "线路 1 失败,保存数据到 C:\\Flotilla\\\\Channel1.previous.nvm (" +
+                                            std::to_string(row.cause) + ")");
   }
 }
 
@@ -451,7 +463,8 @@ TEST_F(NvBackupTest, AFileThatCannotBeCreatedIsAFileError) {
 TEST_F(NvBackupTest, NotOneItemReadIsAFailureAndLeavesTheOldFile) {
   config_.faults.Add(NvFault(0x26, sim::FaultAction::NoReply));
   Start();
-  silent_limit_ = 0;  // this mend on its own, without the limit of silent items
+  silent_limit_ = 0;  // this mend on its own, without the limits of silent items
+  silent_total_limit_ = 0;
   const Bytes old(kNvFileBytes, 0x33);
   files_.SetFile(kBackupPath, old);
   EXPECT_FALSE(Backup());
@@ -553,6 +566,101 @@ TEST_F(NvBackupTest, BeforeAReflashEveryItemMustBeAccountedFor) {
   }
 }
 
+// Mend: a backup never replaces a better one. The file is kept when it holds items the new
+// backup lacks, unless the new one is proven to be of another stick (item 0) that answered at
+// least half of the items; whatever replaces the file keeps it as its earlier generation.
+TEST_F(NvBackupTest, ABackupNeverReplacesABetterOne) {
+  enum Stick { kSame, kWiped, kOther, kOtherWiped };
+  struct Case {
+    const char* name;
+    Stick stick;
+    bool imei_fails;       // item 550 answers status 4
+    bool file_lacks_item0;  // the file's item 0 was not read
+    bool run_ok;           // the NV backup run
+    bool update_ok;        // the backup before the images
+    bool replaced;
+  };
+  const Case cases[] = {
+      {"the same stick, whole", kSame, false, false, true, true, true},
+      {"the same stick, the IMEI unreadable", kSame, true, false, false, true, false},
+      {"the same stick, wiped", kWiped, false, false, false, true, false},
+      {"another stick, whole", kOther, false, false, true, true, true},
+      {"another stick, the IMEI unreadable", kOther, true, false, true, false, true},
+      {"another stick, wiped", kOtherWiped, false, false, false, false, false},
+      {"a file without item 0, the IMEI unreadable", kSame, true, true, false, false, false},
+  };
+  for (const Case& c : cases) {
+    for (nvdata::BackupNeed need : {nvdata::BackupNeed::AnswerFromSome, nvdata::BackupNeed::AnswerFromEvery}) {
+      const bool update = need == nvdata::BackupNeed::AnswerFromEvery;
+      SCOPED_TRACE(std::string(c.name) + (update ? ", before the images" : ", the NV backup run"));
+      config_ = sim::StickConfig{};
+      files_ = platform::MemoryFileSystem{};
+      Start();
+      Bytes old = GoodFile();
+      if (c.file_lacks_item0) protocol::WriteLe16(&old[132], 0xFFFF);
+      files_.SetFile(kBackupPath, old);
+      if (c.stick == kOther || c.stick == kOtherWiped) config_.esn = 0x80000001;
+      if (c.imei_fails) {
+        sim::FaultRule rule = NvFault(0x26, sim::FaultAction::NvStatus, 550);
+        rule.nv_status = 4;
+        config_.faults.Add(rule);
+      }
+      Start();
+      if (c.stick == kWiped || c.stick == kOtherWiped) stick_->Model().Nv().EraseWritable();
+      const Bytes fresh = GoodFile();
+      display_.statuses.clear();
+
+      EXPECT_EQ(Backup(nullptr, need), update ? c.update_ok : c.run_ok);
+      const Bytes* file = files_.File(kBackupPath);
+      const Bytes* earlier = files_.File("C:\\Flotilla\\\\Channel1.previous.nvm");
+      ASSERT_NE(file, nullptr);
+      if (c.replaced && (!update || c.update_ok)) {
+        ASSERT_NE(earlier, nullptr);
+        EXPECT_EQ(*earlier, old);
+        if (!c.imei_fails) EXPECT_EQ(*file, fresh);
+      } else {
+        EXPECT_EQ(*file, old) << display_.statuses.back();
+        EXPECT_EQ(earlier, nullptr);
+      }
+    }
+  }
+}
+
+TEST_F(NvBackupTest, TheKeptBackupSaysWhyInItsStatus) {
+  Start();
+  files_.SetFile(kBackupPath, GoodFile());
+  stick_->Model().Nv().EraseWritable();
+  EXPECT_FALSE(Backup());
+  EXPECT_EQ(display_.statuses.back(),
+            "Line1: the stick no longer gives 645 NV items that its backup "
+            "C:\\Flotilla\\\\Channel1.nvm holds (the first is item 22); that backup is kept as it "
+            "was and no new one was written");
+  EXPECT_EQ(context_->Diag().ErrorText(), display_.statuses.back());
+  EXPECT_TRUE(Backup(nullptr, nvdata::BackupNeed::AnswerFromEvery));
+  EXPECT_EQ(display_.statuses.back(),
+            "Line1: the stick no longer gives 645 NV items that its backup "
+            "C:\\Flotilla\\\\Channel1.nvm holds (the first is item 22); the backup is kept, and "
+            "the update brings the items back from it");
+}
+
+TEST(NvBackupNames, TheEarlierGenerationKeepsTheExtension) {
+  EXPECT_EQ(nvdata::PreviousGenerationPath("C:\\x\\Channel1.nvm"), "C:\\x\\Channel1.previous.nvm");
+  EXPECT_EQ(nvdata::PreviousGenerationPath("/tmp/nv.d/backup"), "/tmp/nv.d/backup.previous");
+  EXPECT_EQ(nvdata::PreviousGenerationPath("a.NVM"), "a.previous.NVM");
+}
+
+// Mend: a stick that answers only one NV item in ten ends the backup within minutes, not hours.
+TEST_F(NvBackupTest, ASparselyAnsweringStickEndsTheBackupWithinTenMinutes) {
+  for (size_t i = 0; i < nvdata::kNvListedItems; ++i)
+    if (i % 10 != 0) config_.faults.Add(NvFault(0x26, sim::FaultAction::NoReply, NvTableIds()[i]));
+  Start();
+  const uint64_t start_ms = clock_.NowMs();
+  EXPECT_FALSE(Backup());
+  EXPECT_LT(clock_.NowMs() - start_ms, 10u * 60 * 1000);
+  EXPECT_EQ(display_.statuses.back(), "Line1: no valid answer to 25 NV items, the NV backup was stopped");
+  EXPECT_EQ(files_.File(kBackupPath), nullptr);
+}
+
 // --- Restore -----------------------------------------------------------------------------
 
 TEST_F(NvBackupTest, RestoreWritesTheReadItemsBackInTableOrder) {
@@ -590,16 +698,44 @@ TEST_F(NvBackupTest, RestoreWritesTheReadItemsBackInTableOrder) {
   EXPECT_EQ(display_.progress.back(), 89);
 }
 
-TEST_F(NvBackupTest, RestoreSkipsItemsTheStickCallsNotActiveOrReadOnly) {
-  Start();
-  files_.SetFile(kBackupPath, GoodFile());
-  config_.inactive_nv = {23};
-  config_.read_only_nv = {0, 141};
-  Start();
-  ASSERT_TRUE(Restore());
-  const std::vector<uint16_t> writes = Items(0x27);
-  for (uint16_t id : {0, 23, 141}) EXPECT_EQ(std::count(writes.begin(), writes.end(), id), 1) << id;
-  EXPECT_EQ(writes.size(), 646u);
+// Mend: "not active" or "read-only" skips an item only when the stick is read to hold the
+// backed-up value; otherwise it is a failed write like any other. The default NV file is
+// another stick's, so there a read-only item is skipped as it is.
+TEST_F(NvBackupTest, RestoreSkipsARefusedItemOnlyWhenTheStickHoldsItsValue) {
+  struct Case {
+    const char* name;
+    line::NvMode mode;
+    std::set<uint16_t> inactive;
+    std::set<uint16_t> read_only;
+    bool file_differs;  // the file holds another value of item 141 than the stick
+    bool restored;
+  };
+  const Case cases[] = {
+      {"read-only, holding the value", line::NvMode::RestoreRfAndImei, {}, {0, 141}, false, true},
+      {"read-only, another value", line::NvMode::RestoreRfAndImei, {}, {0, 141}, true, false},
+      {"not active", line::NvMode::RestoreRfAndImei, {141}, {0}, false, false},
+      {"default file, read-only, another value", line::NvMode::LoadDefault, {}, {0, 141}, true, true},
+      {"default file, not active", line::NvMode::LoadDefault, {141}, {0}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config_ = sim::StickConfig{};
+    Start();
+    Bytes file = GoodFile();
+    if (c.file_differs) file[IndexOf(141) * kNvRecordBytes + 4] ^= 0xFF;
+    files_.SetFile(kBackupPath, file);
+    config_.inactive_nv = c.inactive;
+    config_.read_only_nv = c.read_only;
+    Start();
+    doc_->nv_mode = c.mode;
+    requests_.clear();
+    EXPECT_EQ(Restore(), c.restored);
+    const std::vector<uint16_t> writes = Items(0x27);
+    const auto tries = std::count(writes.begin(), writes.end(), 141);
+    EXPECT_EQ(tries, c.restored ? 1 : 4);
+    EXPECT_EQ(writes.size(), c.restored ? 646u : Items(0x27).size());
+    if (!c.restored) EXPECT_EQ(writes.back(), 141);
+  }
 }
 
 TEST_F(NvBackupTest, AFailedWriteIsTriedFourTimesAtOnceThen100MsApart) {
@@ -628,6 +764,19 @@ TEST_F(NvBackupTest, AFailedWriteIsTriedFourTimesAtOnceThen100MsApart) {
     EXPECT_EQ(Items(0x27).back() == 1058, !row.restored);
     EXPECT_EQ(Requests(0x29).size(), row.restored ? 2u : 1u);
   }
+}
+
+// Mend: a stick that answers each item's write only at the tenth request ends the restore
+// within minutes, not hours.
+TEST_F(NvBackupTest, ASparselyAnsweringStickEndsTheRestoreWithinTenMinutes) {
+  Start();
+  files_.SetFile(kBackupPath, GoodFile());
+  for (uint16_t id : NvTableIds()) config_.faults.Add(NvFault(0x27, sim::FaultAction::NoReply, id, 9));
+  Start();
+  const uint64_t start_ms = clock_.NowMs();
+  EXPECT_FALSE(Restore());
+  EXPECT_LT(clock_.NowMs() - start_ms, 10u * 60 * 1000);
+  EXPECT_EQ(Requests(0x29).size(), 1u) << "no mode change after a failed restore";
 }
 
 TEST_F(NvBackupTest, NvMode1LeavesTheImeiOut) {
