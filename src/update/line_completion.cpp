@@ -48,10 +48,14 @@ void FinishLineAction(line::LineContext& context, LineCompletion& completion,
   WriteActionLog(context, completion);
   context.Status(text);
 
-  const bool in_downloader = context.Diag().Mode() == protocol::PacketMode::BootDownload;
+  const protocol::PacketMode mode = context.Diag().Mode();
+  const bool in_downloader = mode == protocol::PacketMode::BootDownload;
+  // A stick left in its boot downloader or its flash programmer (a stop while the images are
+  // written) does not start by itself: the user is asked to restart it.
+  const bool left_in_loader = in_downloader || mode == protocol::PacketMode::Streaming;
   context.display.SetLineIcon(context.line, Passed(outcome) ? line::LineIcon::Pass : line::LineIcon::Fail);
   if (ResetsTheStick(outcome)) ResetLineDevice(context, in_downloader);
-  if (outcome == ActionOutcome::FailMaybeInDownloader && in_downloader)
+  if (outcome == ActionOutcome::FailMaybeInDownloader && left_in_loader)
     context.prompts.ShowMessage(
         protocol::FormatText("线路%d任务失败，请手动重启相应手机", context.line + 1));
 

@@ -98,7 +98,8 @@ class UpdateRun {
   bool BackUpNv();
   UpdateEnd EnterDownloader(bool& entered);
   UpdateEnd RestoreNv(bool& restored);
-  void ReturnToUse();
+  bool ReturnToUse();
+  UpdateEnd NotBack();
 
   line::LineContext& c_;
   LineCompletion& completion_;
@@ -241,17 +242,23 @@ UpdateEnd UpdateRun::RestoreNv(bool& restored) {
   }
 }
 
-void UpdateRun::ReturnToUse() {
+// Steps the stick through its first start with the new firmware; false when it did not come
+// back to answer, and nothing more was sent.
+bool UpdateRun::ReturnToUse() {
   protocol::PhoneChannel& diag = c_.Diag();
   c_.Progress(95);
   // The items are back and confirmed one by one; what follows only sets the stick's start-up
-  // options, each with its result ignored. A stick that stays away is not waited for again.
-  const int passes = WaitForStick(false) ? 60 : 0;
-  for (int pass = 0; pass < passes; ++pass) {
-    c_.Sleep(1000);
-    OpenAt();
-    if (c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line)) break;
+  // options, each with its result ignored. But only a stick that answers again is known to
+  // start with the new firmware.
+  bool back = false;
+  if (WaitForStick(false)) {
+    for (int pass = 0; pass < 60 && !back; ++pass) {
+      c_.Sleep(1000);
+      OpenAt();
+      back = c_.ReopenDiag() && line::QueryDeviceVersion(c_.doc, c_.line);
+    }
   }
+  if (!back) return false;
   c_.Progress(96);
   c_.display.ShowLinePorts(c_.line);
   c_.Sleep(1000);
@@ -267,6 +274,20 @@ void UpdateRun::ReturnToUse() {
   c_.Progress(98);
   Tries(3, 3000, [&] { return protocol::PutOffline(diag); });
   Tries(3, 3000, [&] { return protocol::ResetPhone(diag); });
+  return true;
+}
+
+// The firmware and the items are written, but the stick never answered after its restart: not
+// a success the user can rely on, so the line is finished with what happened and what to do.
+UpdateEnd UpdateRun::NotBack() {
+  const char* text =
+      german_ ? "Firmware und NV-Daten sind geschrieben, aber der Stick hat sich danach nicht "
+                "wieder gemeldet. Bitte ziehen Sie ihn ab und stecken Sie ihn erneut ein."
+              : "The firmware and the NV items are written, but the stick did not come back "
+                "afterwards. Please unplug it and plug it in again.";
+  Finish(text, ActionOutcome::Fail);
+  c_.prompts.ShowMessage(text);
+  return UpdateEnd::Finished;
 }
 
 UpdateEnd UpdateRun::Run() {
@@ -332,7 +353,7 @@ UpdateEnd UpdateRun::Run() {
   const UpdateEnd restore = RestoreNv(restored);
   if (!restored) return restore;
 
-  ReturnToUse();
+  if (!ReturnToUse()) return NotBack();
   host_.DeleteStagedImages();
   c_.Progress(99);
   c_.Sleep(3000);

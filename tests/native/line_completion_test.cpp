@@ -80,6 +80,8 @@ TEST_F(LineCompletionTest, EachOutcomeShowsItsIconAndResetsTheStickOrNot) {
       {ActionOutcome::DownloadFailedAndReset, kStream, line::LineIcon::Fail, "0b", false},
       {ActionOutcome::FailMaybeInDownloader, kDiag, line::LineIcon::Fail, "", false},
       {ActionOutcome::FailMaybeInDownloader, kBoot, line::LineIcon::Fail, "", true},
+      // A stop while the images are written leaves the stick in its flash programmer.
+      {ActionOutcome::FailMaybeInDownloader, kStream, line::LineIcon::Fail, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.outcome)) + " mode " + std::to_string(static_cast<int>(c.mode)));

@@ -285,6 +285,10 @@ TEST_F(UpdateWorkerTest, EachFailureEndsWithItsOwnReport) {
 // update within minutes, and a boot downloader that was never left is not taken for the flash
 // programmer (its refusals used to pass as the programmer's answers, and twenty passes of
 // time-outs followed).
+constexpr char kNotBack[] =
+    "The firmware and the NV items are written, but the stick did not come back afterwards. "
+    "Please unplug it and plug it in again.";
+
 TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
   const std::string reinsert = "error: " + ReinsertText(false);
   const std::string failure = "error: Download failure, Please download again!";
@@ -303,9 +307,9 @@ TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
        UpdateEnd::Finished, "switch to DownLoad mode fail!", {reinsert, failure}, 6 * 60000},
       {"the go lost, the boot downloader still answering", R"({"mode": "downloader", "code": "0x05", "action": "ignore"})",
        false, UpdateEnd::Finished, "skip fail!", {}, 3 * 60000},
-      // The items are back and confirmed: only the stick's start-up options are left undone.
-      {"gone once the items are back", "", true, UpdateEnd::Succeeded, "The update was successful.",
-       {"success: The update was successful."}, 5 * 60000},
+      // Mend: the items are back and confirmed, but a stick that never answers again is not
+      // known to start with its new firmware; that is no success, and the user is told.
+      {"gone once the items are back", "", true, UpdateEnd::Finished, kNotBack, {}, 5 * 60000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -329,6 +333,9 @@ TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
       EXPECT_NE(std::find(display_.statuses.begin(), display_.statuses.end(),
                           "Line1: the stick did not come back within 120 s"),
                 display_.statuses.end());
+      EXPECT_EQ(prompts_.messages, std::vector<std::string>{kNotBack});
+      EXPECT_EQ(std::count(host_->calls.begin(), host_->calls.end(), "end"), 0);
+      EXPECT_NE(LastLog().find(std::string("——") + kNotBack + "\n"), std::string::npos);
     }
   }
 }
