@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -438,6 +439,7 @@ constexpr uint64_t kWatchGiveUpMs = 240000;
 constexpr uint64_t kHangMs = 6ull * 3600 * 1000;
 
 struct RanIntoAHang {};
+struct ProcessEnded {};
 
 // The virtual clock with a wall: a sequence that is still sleeping after kHangMs is a hang, and
 // the row ends there instead of running for ever.
@@ -446,7 +448,16 @@ class WalledClock : public platform::VirtualClock {
   void Sleep(uint32_t ms) override {
     VirtualClock::Sleep(ms);
     if (NowMs() > kHangMs) throw RanIntoAHang();
+    if (end_process_) {
+      end_process_ = false;
+      throw ProcessEnded();
+    }
   }
+  // The process ends wherever the worker sleeps next, as when the user closes the window.
+  void EndProcessAtNextSleep() { end_process_ = true; }
+
+ private:
+  bool end_process_ = false;
 };
 
 // A reset request of any of the stick's three protocols, as the host writes it.
@@ -553,6 +564,7 @@ sim::NvValue Calibration(uint16_t id) {
 // What one row came to.
 struct Outcome {
   bool hung = false;  // still running at the wall of virtual time
+  bool closed = false;  // the user closed the window, which ended the process
   bool update_started = false;
   bool stick_shown = false;  // the watch showed the stick when the run ended
   UpdateEnd worker = UpdateEnd::Finished;
@@ -573,9 +585,14 @@ struct Outcome {
 // One run of one row, from the watch's start to the end of the update.
 class MatrixRun {
  public:
-  explicit MatrixRun(const Cell& cell) : cell_(cell) {}
+  explicit MatrixRun(const Cell& cell) : cell_(&cell) {}
 
   Outcome Run();
+  // The user presses UPDATE once more after the first run's end (or starts the program again
+  // after closing it): the same stick, with what the first run left on it and in the files.
+  Outcome RunAgain(const Cell& cell);
+  // The user closes the window (and so ends the process) at this NV write of the restore.
+  void CloseAtRestoreWrite(unsigned nth) { close_at_restore_write_ = nth; }
 
   sim::InProcessStick& Stick() { return *stick_; }
   platform::MemoryFileSystem& Files() { return files_; }
@@ -583,7 +600,9 @@ class MatrixRun {
   const Bytes& OldBackup() const { return old_backup_; }
 
  private:
-  void SetUp();
+  void SetUpStick();
+  void SetUpProgram();
+  Outcome RunUpdate();
   void Arm(Phase phase);
   void Disarm();
   void EnterPhase(std::optional<Phase> phase);
@@ -592,7 +611,7 @@ class MatrixRun {
   // Runs the watch until the user presses UPDATE; false when it never shows the stick.
   bool RunWatch();
 
-  const Cell& cell_;
+  const Cell* cell_;
   WalledClock clock_;
   platform::MemoryRegistry registry_;
   platform::MemoryFileSystem files_;
@@ -615,9 +634,11 @@ class MatrixRun {
   bool watch_resumed_ = false;
   std::map<uint16_t, std::pair<uint16_t, sim::NvValue>> nv_before_;
   Bytes old_backup_;
+  unsigned close_at_restore_write_ = 0;
+  unsigned restore_writes_ = 0;
 };
 
-void MatrixRun::SetUp() {
+void MatrixRun::SetUpStick() {
   sim::StickConfig config;
   config.check_programmer = true;
   config.programmer = ImageSet::Get().Read("armprg.bin");
@@ -636,6 +657,18 @@ void MatrixRun::SetUp() {
     nv_before_[id] = {status, value};
   }
 
+  // The program's directory holds the last backup, of an earlier state of the stick.
+  files_.AddDirectory("C:\\Flotilla");
+  nvdata::NvTable old = nvdata::BuildNvTable();
+  for (nvdata::NvRecord& record : old)
+    if (record.id < nvdata::kNvEndId) record.value.fill(0x11);
+  old_backup_ = nvdata::EncodeNvFile(old);
+  files_.SetFile(kBackupFile, old_backup_);
+}
+
+void MatrixRun::SetUpProgram() {
+  context_.reset();
+  doc_.reset();
   taps_ = std::make_unique<taps::TapFactory>(*stick_, kDiagPort, [this](const Bytes& frame) { OnWrite(frame); });
   doc_ = std::make_unique<line::CFlotillaDoc>(
       line::DocEnvironment{*taps_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"});
@@ -649,13 +682,6 @@ void MatrixRun::SetUp() {
   const std::string directory = ImageSet::Get().Directory().string();
   for (const char* name : kImageFiles) files_.SetFile(directory + "\\" + name, ImageSet::Get().Read(name));
   images::FillImageSetPaths(*doc_, 0, directory);
-  // The program's directory holds the last backup, of an earlier state of the stick.
-  files_.AddDirectory("C:\\Flotilla");
-  nvdata::NvTable old = nvdata::BuildNvTable();
-  for (nvdata::NvRecord& record : old)
-    if (record.id < nvdata::kNvEndId) record.value.fill(0x11);
-  old_backup_ = nvdata::EncodeNvFile(old);
-  files_.SetFile(kBackupFile, old_backup_);
 
   display_.on_progress = [this](int percent) { OnProgress(percent); };
   display_.on_ports = [this] {
@@ -669,9 +695,9 @@ void MatrixRun::SetUp() {
 }
 
 void MatrixRun::Arm(Phase phase) {
-  if (phase != cell_.phase) return;
+  if (phase != cell_->phase) return;
   std::string error;
-  EXPECT_TRUE(stick_->SetFaultPlan(std::string(R"({"rules": [)") + cell_.fault + "]}", error)) << error;
+  EXPECT_TRUE(stick_->SetFaultPlan(std::string(R"({"rules": [)") + cell_->fault + "]}", error)) << error;
   armed_ = true;
 }
 
@@ -704,6 +730,9 @@ void MatrixRun::OnProgress(int percent) {
 }
 
 void MatrixRun::OnWrite(const Bytes& frame) {
+  if (close_at_restore_write_ && phase_ == Phase::NvRestore && frame.size() > 1 && frame[0] == 0x27 &&
+      ++restore_writes_ == close_at_restore_write_)
+    clock_.EndProcessAtNextSleep();
   const bool reset = IsResetRequest(frame);
   // The programmer's reset after the passes starts the restart.
   if (reset && !finishing_ && phase_ == Phase::Passes) EnterPhase(Phase::Restart);
@@ -711,14 +740,15 @@ void MatrixRun::OnWrite(const Bytes& frame) {
 }
 
 bool MatrixRun::RunWatch() {
-  const uint64_t give_up_ms = kWatchGiveUpMs;
-  const bool faulty = cell_.phase == Phase::Watch;
+  const uint64_t start_ms = clock_.NowMs();
+  const uint64_t give_up_ms = start_ms + kWatchGiveUpMs;
+  const bool faulty = cell_->phase == Phase::Watch;
   EnterPhase(Phase::Watch);
   DeviceWatch watch(*context_);
   watch.Begin();
   auto shown = [this] { return doc_->Line(0).device_state == line::DeviceState::Answered; };
   for (;;) {
-    const bool window_over = !faulty || clock_.NowMs() >= kWatchFaultWindowMs;
+    const bool window_over = !faulty || clock_.NowMs() >= start_ms + kWatchFaultWindowMs;
     if (window_over) Disarm();
     if (window_over && shown()) break;
     if (clock_.NowMs() >= give_up_ms) return false;
@@ -729,7 +759,29 @@ bool MatrixRun::RunWatch() {
 }
 
 Outcome MatrixRun::Run() {
-  SetUp();
+  SetUpStick();
+  SetUpProgram();
+  return RunUpdate();
+}
+
+Outcome MatrixRun::RunAgain(const Cell& cell) {
+  cell_ = &cell;
+  window_ = MatrixWindow();
+  display_ = MatrixDisplay();
+  phase_.reset();
+  armed_ = false;
+  last_progress_ = -1;
+  finishing_ = reset_asked_ = watch_resumed_ = false;
+  close_at_restore_write_ = restore_writes_ = 0;
+  sim_log_.clear();
+  for (const std::string& name : files_.FileNames())
+    if (name.find("\\logs\\") != std::string::npos) files_.DeleteFile(name);
+  stick_->SetFaultPlan(sim::FaultPlan());
+  SetUpProgram();
+  return RunUpdate();
+}
+
+Outcome MatrixRun::RunUpdate() {
   Outcome outcome;
   try {
     if (RunWatch()) {
@@ -739,6 +791,8 @@ Outcome MatrixRun::Run() {
     }
   } catch (const RanIntoAHang&) {
     outcome.hung = true;
+  } catch (const ProcessEnded&) {
+    outcome.closed = true;
   }
   EnterPhase(std::nullopt);
   outcome.end_ms = clock_.NowMs();
@@ -967,6 +1021,121 @@ TEST(FaultMatrixTable, HoldsEveryCellOnce) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The IMEI's write refused during the restore: a refusal the restore skips must be proven by a
+// read that shows the stick holding the value, else the write is tried again, and a write that
+// never takes fails the restore.
+
+const Cell kImeiWrites[] = {
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "nth": 1, "action": "nv_status", "nv_status": 3})",
+     End::Success, 240, kGiven, "\"NVM full\" once: written again"},
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "nth": 1, "action": "nv_status", "nv_status": 5})",
+     End::Success, 240, kChosen, "\"not active\" once: read back, missing, written again; it used to be skipped and lost"},
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "nth": 1, "action": "nv_status", "nv_status": 7})",
+     End::Success, 240, kChosen, "\"read-only\" once: read back, missing, written again; it used to be skipped and lost"},
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "action": "nv_status", "nv_status": 3})",
+     End::RestoreFailed, 600, kGiven, "\"NVM full\" every time"},
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "action": "nv_status", "nv_status": 5})",
+     End::RestoreFailed, 600, kChosen, "\"not active\" every time, the IMEI missing: no success without it"},
+    {Phase::NvRestore, Kind::NvStatus,
+     R"({"code": "0x27", "nv_item": 550, "action": "nv_status", "nv_status": 7})",
+     End::RestoreFailed, 600, kChosen, "\"read-only\" every time, the IMEI missing: no success without it"},
+};
+
+std::string ImeiRowName(const ::testing::TestParamInfo<Cell>& info) {
+  return "ImeiWrite_" + std::to_string(info.index + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ImeiWrites, FaultMatrixTest, ::testing::ValuesIn(kImeiWrites), ImeiRowName);
+
+// ---------------------------------------------------------------------------------------------
+// A second update after a failure that came after the images: the new file system has wiped
+// the stick's NV items, and the line's backup file is all that is left of them. The user
+// presses UPDATE again (or starts the program again); that update must bring the items back
+// from the kept backup, never back up the wiped stick over it.
+
+struct SecondUpdate {
+  const char* name;
+  Cell first;                 // the fault of the first update
+  unsigned close_at_write;    // the user closes the window at this write of the restore; 0 never
+};
+
+const Cell kNoFault = {Phase::NvRestore, Kind::NoReply, "", End::Success, 600, kGiven, ""};
+
+const SecondUpdate kSecondUpdates[] = {
+    {"restore refused", {Phase::NvRestore, Kind::NvStatus,
+      R"({"code": "0x27", "nv_item": 550, "action": "nv_status", "nv_status": 4})", End::RestoreFailed, 600, kGiven, ""}, 0},
+    {"stick vanishing during the restore", {Phase::NvRestore, Kind::Vanish,
+      R"({"code": "0x27", "nth": 5, "action": "vanish"})", End::RestoreFailed, 600, kGiven, ""}, 0},
+    {"stick lost after the reset, back 200 s later", {Phase::Restart, Kind::Vanish,
+      R"({"mode": "stream", "code": "0x0B", "nth": 1, "action": "vanish", "away_ms": 200000})", End::StickLost, 600, kGiven, ""}, 0},
+    {"window closed during the restore", kNoFault, 5},
+};
+
+struct SecondUpdateResult {
+  Outcome first;
+  Outcome second;
+  bool items_as_before = false;
+  bool flash_written = false;
+  bool backup_kept = false;  // the file, or its earlier generation, is the first good backup
+  std::string backup_state;
+};
+
+SecondUpdateResult RunSecondUpdate(const SecondUpdate& row) {
+  SecondUpdateResult result;
+  MatrixRun run(row.first);
+  run.CloseAtRestoreWrite(row.close_at_write);
+  result.first = run.Run();
+  const Bytes* first_backup = run.Files().File(kBackupFile);
+  const Bytes good = first_backup && StateOfBackup(run) == BackupState::New ? *first_backup : Bytes();
+  result.second = run.RunAgain(kNoFault);
+  result.items_as_before = ChangedItems(run).empty();
+  result.flash_written = FlashHoldsTheImages(run.Stick().Flash(), ImageSet::Get());
+  const Bytes* file = run.Files().File(kBackupFile);
+  const Bytes* earlier = run.Files().File("C:\\Flotilla\\Channel1.previous.nvm");
+  result.backup_kept = !good.empty() && ((file && *file == good) || (earlier && *earlier == good));
+  result.backup_state = good.empty() ? "no good backup after the first update" : "";
+  return result;
+}
+
+bool FirstEndedWithoutSuccess(const Outcome& out) {
+  return out.closed || (out.update_started && out.worker != UpdateEnd::Succeeded && !out.hung);
+}
+
+class SecondUpdateTest : public ::testing::TestWithParam<SecondUpdate> {};
+
+TEST_P(SecondUpdateTest, FinishesTheFirstAndKeepsTheBackup) {
+  ASSERT_TRUE(ImageSet::Get().Ok());
+  const SecondUpdate& row = GetParam();
+  const SecondUpdateResult r = RunSecondUpdate(row);
+  ASSERT_TRUE(FirstEndedWithoutSuccess(r.first)) << "the first update: \"" << r.first.last_status << "\"";
+  if (!r.first.closed) EXPECT_EQ(r.first.last_status, ShapeOf(row.first.end).final_text);
+  EXPECT_TRUE(r.backup_kept) << r.backup_state;
+  ASSERT_FALSE(r.second.hung);
+  // No success unless every item is back as it was.
+  if (r.second.worker == UpdateEnd::Succeeded) {
+    EXPECT_TRUE(r.items_as_before);
+    EXPECT_TRUE(r.flash_written);
+  }
+  // Here the second update can and does bring them back.
+  EXPECT_EQ(r.second.worker, UpdateEnd::Succeeded) << "the second update: \"" << r.second.last_status << "\"";
+  EXPECT_TRUE(r.items_as_before);
+}
+
+std::string SecondRowName(const ::testing::TestParamInfo<SecondUpdate>& info) {
+  std::string name;
+  for (const char* c = info.param.name; *c; ++c)
+    if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterAFailure, SecondUpdateTest, ::testing::ValuesIn(kSecondUpdates), SecondRowName);
+
+// ---------------------------------------------------------------------------------------------
 // The printed table.
 
 std::string Duration(uint64_t seconds) {
@@ -1010,6 +1179,38 @@ bool PrintMatrix() {
     std::printf("| %s | %s | %s | %s | %s | %s |\n", PhaseName(cell.phase), KindName(cell.kind),
                 Escaped(end).c_str(), Duration(out.end_ms / 1000).c_str(), Duration(cell.bound_s).c_str(),
                 Escaped(note).c_str());
+  }
+  std::printf("\n### The IMEI's write refused during the restore\n\n");
+  std::printf("| Fault | End | Took | Within | Note |\n|---|---|---|---|---|\n");
+  for (const Cell& cell : kImeiWrites) {
+    MatrixRun run(cell);
+    const Outcome out = run.Run();
+    const std::optional<End> seen = ObservedEnd(cell, out);
+    const bool success_sound = out.worker != UpdateEnd::Succeeded || ChangedItems(run).empty();
+    std::string end = seen ? ShapeOf(*seen).name : "unexpected: \"" + out.last_status + "\"";
+    if (cell.chosen) end += " (chosen)";
+    if (seen != cell.end || !success_sound || out.end_ms > uint64_t{cell.bound_s} * 1000) {
+      all_as_stated = false;
+      end += " **differs from its row: " + std::string(ShapeOf(cell.end).name) + "**";
+    }
+    std::printf("| %s | %s | %s | %s | %s |\n", Escaped(cell.fault).c_str(), Escaped(end).c_str(),
+                Duration(out.end_ms / 1000).c_str(), Duration(cell.bound_s).c_str(), Escaped(cell.note).c_str());
+  }
+
+  std::printf("\n### A second update after a failure\n\n");
+  std::printf("| First update | Its end | Second update | NV items | Backup |\n|---|---|---|---|---|\n");
+  for (const SecondUpdate& row : kSecondUpdates) {
+    const SecondUpdateResult r = RunSecondUpdate(row);
+    const std::string first_end = r.first.closed ? "the window closed at write " + std::to_string(row.close_at_write)
+                                                 : "\"" + r.first.last_status + "\"";
+    const std::string second_end = r.second.worker == UpdateEnd::Succeeded ? "success"
+                                                                           : "\"" + r.second.last_status + "\"";
+    const bool sound = FirstEndedWithoutSuccess(r.first) && r.backup_kept &&
+                       (r.second.worker != UpdateEnd::Succeeded || (r.items_as_before && r.flash_written));
+    if (!sound || r.second.worker != UpdateEnd::Succeeded) all_as_stated = false;
+    std::printf("| %s | %s | %s | %s | %s |\n", row.name, Escaped(first_end).c_str(), Escaped(second_end).c_str(),
+                r.items_as_before ? "as before" : "**changed**",
+                r.backup_kept ? "the first good backup kept" : "**lost**");
   }
   return all_as_stated;
 }
