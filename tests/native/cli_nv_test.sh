@@ -1,7 +1,9 @@
 #!/bin/sh
 # flotilla-cli nv-backup and nv-restore over ptys, against stick-sims of their own: the
 # file's 646 records carry the stick's values and statuses in table order, a restore brings
-# changed items back, and a stick that answers no NV read leaves an existing backup as it was.
+# changed items back, a stick that answers no NV read leaves an existing backup as it was,
+# late answers never land in another item's record, and a worse backup never replaces a
+# complete one.
 #   cli_nv_test.sh FLOTILLA_CLI STICK_SIM SIM_CTL WORK_DIR FAULTS_JSON
 cli=$1
 sim=$2
@@ -18,6 +20,8 @@ bad() {
 cleanup() {
   "$simctl" stop "$work/stick" >/dev/null 2>&1
   "$simctl" stop "$work/silent" >/dev/null 2>&1
+  "$simctl" stop "$work/late" >/dev/null 2>&1
+  "$simctl" stop "$work/worse" >/dev/null 2>&1
 }
 trap cleanup EXIT
 rm -rf "$work"
@@ -153,6 +157,59 @@ if [ $rc -eq 0 ] || ! cmp -s "$work/backup.nvm" "$work/existing.nvm" || [ -e "$w
 else
   ok "a stick that answers no NV read leaves the existing backup byte for byte"
 fi
+
+# A stick slow with items 90 and 141: 90's second answer comes while 141's read waits for
+# its own. Each record must still carry its own item's value.
+cat >"$work/late.json" <<'JSON'
+{"rules": [
+  {"code": "0x26", "nv_item": 90, "nth": 1, "action": "delay", "delay_ms": 2500},
+  {"code": "0x26", "nv_item": 90, "nth": 2, "action": "delay", "delay_ms": 1500},
+  {"code": "0x26", "nv_item": 141, "nth": 1, "action": "delay", "delay_ms": 1500}
+]}
+JSON
+"$simctl" start "$work/late" "$sim" --link-dir "$work/late" --state "$work/late" --faults "$work/late.json" >/dev/null || exit 1
+out=$("$cli" --diag "$work/late/diag" nv-backup "$work/late.nvm" 2>&1)
+rc=$?
+records "$work/late.nvm" >"$work/late.txt" 2>/dev/null
+table_ids | awk -v store="$work/late/nv-items.txt" -v zeros="$zeros" '
+  BEGIN { while ((getline line < store) > 0) { if (line ~ /^#/) continue; split(line, f, " "); value[f[1]] = tolower(f[2]) } }
+  { print $1, value[$1], 0 }
+  END { print 10000, zeros, 0; for (i = 0; i < 478; i++) print 0, zeros, 0 }' >"$work/late-expected.txt"
+if [ $rc -ne 0 ] || ! cmp -s "$work/late.txt" "$work/late-expected.txt"; then
+  bad "late answers for another item are passed over: every record holds its own item (exit $rc)" \
+    "$(diff "$work/late-expected.txt" "$work/late.txt" 2>&1 | head -5 | cut -c1-120)"
+else
+  ok "late answers for another item are passed over: every record holds its own item"
+fi
+
+# A backup of the same stick replaces the file and keeps the one before beside it.
+cp "$work/late.nvm" "$work/generations.nvm"
+"$cli" --diag "$work/late/diag" nv-write 23 0badf00d >/dev/null 2>&1
+out=$("$cli" --diag "$work/late/diag" nv-backup "$work/generations.nvm" 2>&1)
+rc=$?
+if [ $rc -ne 0 ] || ! cmp -s "$work/late.nvm" "$work/generations.previous.nvm" ||
+   cmp -s "$work/late.nvm" "$work/generations.nvm"; then
+  bad "a new backup keeps the one it replaces as generations.previous.nvm (exit $rc)" "$out"
+else
+  ok "a new backup keeps the one it replaces as its earlier generation"
+fi
+"$simctl" stop "$work/late"
+
+# The same stick with its IMEI unreadable: the complete backup is not replaced by a worse one.
+cat >"$work/imei-fails.json" <<'JSON'
+{"rules": [{"code": "0x26", "nv_item": 550, "action": "nv_status", "nv_status": 4}]}
+JSON
+"$simctl" start "$work/worse" "$sim" --link-dir "$work/worse" --state "$work/late" --faults "$work/imei-fails.json" >/dev/null || exit 1
+cp "$work/generations.nvm" "$work/complete.nvm"
+out=$("$cli" --diag "$work/worse/diag" nv-backup "$work/complete.nvm" 2>&1)
+rc=$?
+if [ $rc -eq 0 ] || ! cmp -s "$work/generations.nvm" "$work/complete.nvm" || [ -e "$work/complete.previous.nvm" ] ||
+   ! printf '%s\n' "$out" | grep -q "that backup is kept as it was"; then
+  bad "a backup without the IMEI fails and leaves the complete one as it was (exit $rc)" "$out"
+else
+  ok "a backup without the IMEI fails and leaves the complete one as it was"
+fi
+"$simctl" stop "$work/worse"
 
 [ $fail = 0 ] && echo "flotilla-cli nv: all checks passed"
 exit $fail
