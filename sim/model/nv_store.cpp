@@ -3,7 +3,7 @@
 // The file is text, one item per line: the decimal id, a space and 256 lower-case hex digits
 // of the value; lines starting with '#' are comments. A later line for the same id replaces
 // an earlier one, so a write only appends a line; opening the store rewrites the file with
-// one line per item.
+// one line per item. Once the file exists it is the whole store: an id it lacks is erased.
 #include "sim/model/nv_store.h"
 
 #include <cstdio>
@@ -70,6 +70,9 @@ bool NvStore::Keep(const std::string& dir, std::string& error) {
   const std::string path = dir + kFileName;
   std::ifstream in(path);
   if (in) {
+    // The file holds the whole store: an item it lacks was erased (a new file system keeps only
+    // the read-only items) and stays erased when the stick starts again.
+    items_.clear();
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
       if (line.empty() || line[0] == '#') continue;

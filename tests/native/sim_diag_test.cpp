@@ -218,6 +218,17 @@ TEST_F(SimNvStateTest, WrittenItemsSurviveARestartOfTheProgram) {
   }
 }
 
+TEST_F(SimNvStateTest, ErasedItemsStayErasedAfterARestart) {
+  config_.read_only_nv = {0};
+  Start();
+  stick_->Model().Nv().EraseWritable();
+  EXPECT_EQ(Nv(0x27, 22, 0x5A).status, 0);
+  Start();
+  EXPECT_EQ(Nv(0x26, 23).status, 5);  // erased with the file system, and still
+  EXPECT_EQ(Nv(0x26, 22).data, std::vector<uint8_t>(128, 0x5A));
+  EXPECT_EQ(Nv(0x26, 0).status, 0);  // read-only: kept
+}
+
 TEST_F(SimNvStateTest, ADamagedStateFileIsReported) {
   {
     std::ofstream out(dir_ + "/nv-items.txt");
