@@ -211,8 +211,17 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o) {
       std::fputs(kUsage, stdout);
       return -1;
     }
+    if (a.rfind("--", 0) != 0) {
+      std::fprintf(stderr, "stick-sim: unexpected argument %s (every option is --NAME VALUE)\n%s", a.c_str(),
+                   kUsage);
+      return 2;
+    }
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "stick-sim: %s needs a value\n%s", a.c_str(), kUsage);
+      SimOptions scratch;
+      bool known = false;
+      ParseValue(a, "", scratch, known);
+      std::fprintf(stderr, known ? "stick-sim: %s needs a value\n%s" : "stick-sim: unknown option %s\n%s",
+                   a.c_str(), kUsage);
       return 2;
     }
     const char* v = argv[++i];
@@ -223,12 +232,12 @@ int ParseSimOptions(int argc, char** argv, SimOptions& o) {
       return 2;
     }
     if (!ok) {
-      std::fprintf(stderr, "stick-sim: bad value for %s: %s\n", a.c_str(), v);
+      std::fprintf(stderr, "stick-sim: bad value for %s: %s\n%s", a.c_str(), v, kUsage);
       return 2;
     }
   }
   if (!o.wine_prefix.empty() && (o.at_com == 0 || o.diag_com == 0 || o.at_com == o.diag_com)) {
-    std::fprintf(stderr, "stick-sim: --wine-prefix needs distinct --at-com and --diag-com\n");
+    std::fprintf(stderr, "stick-sim: --wine-prefix needs distinct --at-com and --diag-com\n%s", kUsage);
     return 2;
   }
   return 0;

@@ -63,18 +63,19 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc != 5 || std::strcmp(argv[2], "--mode") != 0) {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "flotilla-frame: %s\n%s",
+                 argc == 1 ? "no command given" : "expected encode|decode --mode MODE HEX", kUsage);
     return 2;
   }
   const std::string verb = argv[1];
   PacketMode mode;
   std::vector<uint8_t> bytes;
   if (!ParseMode(argv[3], mode)) {
-    std::fprintf(stderr, "flotilla-frame: unknown mode %s (diag, boot or stream)\n", argv[3]);
+    std::fprintf(stderr, "flotilla-frame: unknown mode %s (diag, boot or stream)\n%s", argv[3], kUsage);
     return 2;
   }
   if (!ParseHex(argv[4], bytes)) {
-    std::fprintf(stderr, "flotilla-frame: not a hex byte string: %s\n", argv[4]);
+    std::fprintf(stderr, "flotilla-frame: not a hex byte string: %s\n%s", argv[4], kUsage);
     return 2;
   }
 
@@ -96,6 +97,6 @@ int main(int argc, char** argv) {
     PrintHex(bytes.data(), length - 2);
     return 0;
   }
-  std::fputs(kUsage, stderr);
+  std::fprintf(stderr, "flotilla-frame: unknown command %s\n%s", verb.c_str(), kUsage);
   return 2;
 }

@@ -77,7 +77,7 @@ std::string AtPortModel::Result(const std::string& command) {
   if (cmd == "ATI") {
     char esn[16];
     std::snprintf(esn, sizeof esn, "0x%08x", static_cast<unsigned>(config_.esn));
-    return WithAnswer(std::string("Manufacturer: ZTE INCORPORATED\r\nModel: XV418\r\nRevision: ") +
+    return WithAnswer(std::string("Manufacturer: Flotilla stick-sim\r\nModel: XV418\r\nRevision: ") +
                       state_.firmware_version + "\r\nESN: " + esn + "\r\n+GCAP: +CIS707-A, +MS, +ES, +DS");
   }
   if (cmd == "AT+GMR") return WithAnswer(state_.firmware_version);

@@ -36,10 +36,10 @@ constexpr uint16_t kModeOffline = 1;
 constexpr uint16_t kModeReset = 2;
 constexpr uint16_t kModeOnline = 4;
 
-// Extended build id: format version, the MSM hardware revision and the model number that
+// Extended build id: format version, the chip's hardware revision and the model number that
 // precede the text.
 constexpr uint8_t kBuildIdFormat = 0x01;
-constexpr uint32_t kMsmHardwareVersion = 0x000090E1;
+constexpr uint32_t kChipHardwareVersion = 0x000090E1;
 constexpr uint32_t kMobileModel = 0x00000A2B;
 constexpr size_t kBuildIdTextBytes = 256;
 
@@ -252,8 +252,8 @@ std::vector<uint8_t> DiagCommands::VersionNumber() const {
   reply.push_back(static_cast<uint8_t>(kMobileModel));
   AppendLe(reply, kFirmwareRevision, 2);
   reply.push_back(kSlotCycleIndex);
-  reply.push_back(static_cast<uint8_t>(kMsmHardwareVersion >> 8));  // hardware major
-  reply.push_back(static_cast<uint8_t>(kMsmHardwareVersion));       // and minor version
+  reply.push_back(static_cast<uint8_t>(kChipHardwareVersion >> 8));  // hardware major
+  reply.push_back(static_cast<uint8_t>(kChipHardwareVersion));       // and minor version
   return reply;
 }
 
@@ -281,7 +281,7 @@ std::vector<uint8_t> DiagCommands::BuildId() const {
   std::vector<uint8_t> reply(1 + 3 + 4 + 4, 0);
   reply[0] = kBuildId;
   reply[1] = kBuildIdFormat;
-  WriteLe32(reply.data() + 4, kMsmHardwareVersion);
+  WriteLe32(reply.data() + 4, kChipHardwareVersion);
   WriteLe32(reply.data() + 8, kMobileModel);
   std::vector<uint8_t> text(kBuildIdTextBytes, 0);
   std::copy_n(config_.build_id.begin(), std::min(config_.build_id.size(), kBuildIdTextBytes), text.begin());

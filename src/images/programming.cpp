@@ -1,6 +1,7 @@
 // ProgramImages and RestartAfterProgramming.
 #include "images/programming.h"
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -133,7 +134,10 @@ class BodyProgress {
     ++value_;
     const ProgressRange& p = step_.progress;
     if (p.pause_before_show_ms) context_.Sleep(p.pause_before_show_ms);
-    context_.Progress(value_);
+    // A body that is not a whole multiple of its steps counts past its range; what is shown
+    // stops at the range's end, so the next step's first value never goes back. The pauses
+    // still follow the count.
+    context_.Progress(std::min(value_, p.first + p.span));
     if (p.pause_ms) context_.Sleep(p.pause_ms);
     if (p.extra_every_15_ms && value_ % 15 == 0) context_.Sleep(p.extra_every_15_ms);
     if (step_.stoppable && context_.Record().running == 0) {

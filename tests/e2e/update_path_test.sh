@@ -9,9 +9,15 @@
 mode=$1 work=$2 sim=$3 mkimages=$4 cli=$5
 if [ "$mode" = wine ]; then wine_run=$6 command=${7:-update-path}; else command=${6:-update-path}; fi
 here=$(cd "$(dirname "$0")/../.." && pwd)
+# Every path absolute: the test runs in its own directory (see below).
+absolute() { case $1 in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+work=$(absolute "$work") sim=$(absolute "$sim") mkimages=$(absolute "$mkimages") cli=$(absolute "$cli")
+[ -n "${wine_run:-}" ] && wine_run=$(absolute "$wine_run")
 version=E2E_NEW_FW_2.0.1
 rm -rf "$work"
 mkdir -p "$work/state"
+# A failed update's action log goes below the current directory: this test's own.
+cd "$work" || exit 1
 "$mkimages" "$work/images" --version "$version" --amss-size 150000 --efs-size 90000 >/dev/null || exit 1
 
 if [ "$mode" = wine ]; then

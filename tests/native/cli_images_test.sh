@@ -31,6 +31,7 @@ check "complete set" 0 '^image set complete: ' -- check-images "$work/set"
 check "version record" 0 '^version record: CLI_TEST_V2.0$' -- version-record "$work/set/amss.mbn"
 check "no record in the file" 1 '^no version record in ' -- version-record "$work/set/NVApp.ini"
 check "no such file" 1 '^line 1: open file fail$' -- version-record "$work/set/missing.mbn"
+check "no such file, named" 1 'missing.mbn does not exist$' -- version-record "$work/set/missing.mbn"
 
 rm "$work/set/partition.mbn"
 check "partition table missing" 1 "^Line1: can't open partition.mbn!\$" -- check-images "$work/set"

@@ -272,6 +272,25 @@ TEST_F(DownloadSequenceTest, ProgressFollowsTheApplicationAndFileSystemBlocks) {
   }
 }
 
+// Sizes that are not whole multiples of the steps count past their range; the percentage shown
+// stops at the range's end instead of jumping back when the next image starts.
+TEST_F(DownloadSequenceTest, ProgressNeverRunsBackwards) {
+  const struct {
+    size_t amss;
+    size_t efs;
+  } cases[] = {{64 * 1024, 96 * 1024}, {150000, 90000}, {49 * 1024, 59 * 1024 + 1}, {71 * 1024, 86 * 1024}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.amss) + " and " + std::to_string(c.efs) + " bytes");
+    WriteImage("amss.mbn", c.amss);
+    WriteImage("efs.mbn", c.efs);
+    display_.progress.clear();
+    ASSERT_EQ(images::ProgramImages(context_), images::ProgrammingResult::Written);
+    EXPECT_TRUE(std::is_sorted(display_.progress.begin(), display_.progress.end()))
+        << ::testing::PrintToString(display_.progress);
+    EXPECT_EQ(display_.progress.back(), 80);
+  }
+}
+
 TEST_F(DownloadSequenceTest, AStopEndsProgrammingAtOnce) {
   doc_.Line(0).running = 0;  // the user stopped before the boot loaders were written
   clock_.ClearSleeps();

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -101,7 +103,7 @@ TEST_F(InProcessStickTest, DiagPortLogsGoodAndBadFrames) {
 }
 
 TEST_F(InProcessStickTest, CaptureRecordsEachChunkWithTimeAndDirection) {
-  const std::string path = ::testing::TempDir() + "inprocess_capture.txt";
+  const std::string path = ::testing::TempDir() + "inprocess_capture_" + std::to_string(::getpid()) + ".txt";
   Capture capture;
   ASSERT_TRUE(capture.OpenFile(path));
   stick_.SetCapture(&capture);

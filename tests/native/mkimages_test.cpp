@@ -103,7 +103,8 @@ TEST_F(MkImagesTest, WritesEveryFileWithItsSize) {
     uintmax_t amss;
     uintmax_t efs;
   } cases[] = {
-      {"defaults", {}, 64 * 1024, 96 * 1024},
+      // The update's progress spreads amss.mbn over 24 steps and efs.mbn over 29.
+      {"defaults", {}, 2 * 24 * 1024, 2 * 29 * 1024},
       {"the smallest sizes", {"--amss-size", "384", "--efs-size", "40"}, 384, 40},
       {"sizes that are not a multiple of 4", {"--amss-size", "0x186A1", "--efs-size", "5001"}, 100001, 5001},
   };
@@ -317,6 +318,7 @@ TEST_F(MkImagesTest, RefusesWhatCannotMakeAnImageSet) {
       {"hex prefix alone", {"--seed", "0x"}, "--seed"},
       {"option without its value", {"--seed"}, "--seed"},
       {"unknown option", {"--bogus", "1"}, "unknown option --bogus"},
+      {"unknown option last", {"--bogus"}, "unknown option --bogus"},
       {"two directories", {"elsewhere"}, "more than one directory"},
   };
   for (const auto& c : cases) {
@@ -326,6 +328,7 @@ TEST_F(MkImagesTest, RefusesWhatCannotMakeAnImageSet) {
     const RunResult run = RunCommand(args);
     EXPECT_EQ(run.exit_code, kExitRefused);
     EXPECT_NE(run.err.find(c.complaint), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("usage: flotilla-mkimages"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(dir)) << "refused options wrote nothing";
   }
   EXPECT_EQ(RunCommand({}).exit_code, kExitRefused);

@@ -3,7 +3,10 @@
 // the AT$QCDMG probe.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -91,7 +94,7 @@ TEST_F(SimDiagTest, FieldsAreLittleEndian) {
   auto build = Diag({0x7C});
   ASSERT_EQ(build.size(), 1u + 3 + 4 + 4 + 256);
   EXPECT_EQ(build[0], 0x7C);
-  EXPECT_NE(ReadLe32(build.data() + 4), 0u);  // the MSM revision
+  EXPECT_NE(ReadLe32(build.data() + 4), 0u);  // the chip's hardware revision
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(build.data() + 12)), "BUILD_7E");
   EXPECT_EQ(build.back(), 0);
 }
@@ -194,11 +197,13 @@ class SimNvStateTest : public SimNvTest {
  protected:
   void SetUp() override {
     dir_ = ::testing::TempDir() + "sim_nv_state_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+           std::to_string(::getpid());
     std::remove((dir_ + "/nv-items.txt").c_str());
     ASSERT_EQ(std::system(("mkdir -p '" + dir_ + "'").c_str()), 0);
     config_.state_dir = dir_;
   }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string dir_;
 };
 

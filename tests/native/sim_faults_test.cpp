@@ -2,6 +2,8 @@
 // a rule takes, and faults on the AT port and the probe.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -55,7 +57,7 @@ TEST(SimFaultPlanTest, RejectsMalformedPlansWithTheReason) {
   FaultPlan plan;
   std::string error;
   EXPECT_FALSE(FaultPlan::Load("/nonexistent/faults.json", plan, error));
-  const std::string path = ::testing::TempDir() + "sim_faults.json";
+  const std::string path = ::testing::TempDir() + "sim_faults_" + std::to_string(::getpid()) + ".json";
   {
     std::ofstream out(path);
     out << R"({"rules": [

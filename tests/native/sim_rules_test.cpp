@@ -185,7 +185,7 @@ TEST_F(SimRulesTest, EachRuleAnswersAsTheStickDoes) {
       {"ATE1 turns it on again", From::Firmware, {At("ATE0"), At("ATE1"), At("AT")}, "AT\r\r\nOK\r\n"},
       {"ATZ restores the echo", From::Firmware, {At("ATE0"), At("ATZ"), At("AT")}, "AT\r\r\nOK\r\n"},
       {"ATI identifies the modem", From::Firmware, {At("ATI")},
-       "ATI\r\r\nManufacturer: ZTE INCORPORATED\r\nModel: XV418\r\nRevision: " + fw + "\r\nESN: 0x80a1b2c3\r\n..."},
+       "ATI\r\r\nManufacturer: Flotilla stick-sim\r\nModel: XV418\r\nRevision: " + fw + "\r\nESN: 0x80a1b2c3\r\n..."},
       {"an unknown command is echoed too", From::Firmware, {At("AT+NOPE")}, "AT+NOPE\r\r\nERROR\r\n"},
       {"DIAG 00 answers the version number", From::Firmware, {{"00"}},
        "00 " + Ascii("Mar 12 2010") + " " + Ascii("10:21:07") + " " + Ascii("Mar 12 2010") + " " +

@@ -29,6 +29,8 @@ at_com=15
 diag_com=16
 
 . "$(dirname "$0")/wine_window_lib.sh"
+# The action logs go below the program's working directory: this test's own.
+cd "$state" || exit 1
 
 # German (Germany) and German (Austria) for the wineserver, which takes the language from them.
 german_env=$("$tools/locale-env" de_DE "$state/locale") || { echo "FAIL the de_DE locale"; exit 1; }

@@ -106,25 +106,21 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
     const std::string a = argv[i];
+    if (a != "--amss-size" && a != "--efs-size" && a != "--latency-ms" && a != "--bytes-per-second") {
+      std::fprintf(stderr, "flotilla-bench: unknown option %s\n%s", a.c_str(), kUsage);
+      return 2;
+    }
     uint64_t v = 0;
-    if (!ParseSize(argv[i + 1], v)) {
-      std::fprintf(stderr, "flotilla-bench: bad value %s for %s\n", argv[i + 1], a.c_str());
+    if (i + 1 == argc || !ParseSize(argv[i + 1], v)) {
+      std::fprintf(stderr, "flotilla-bench: %s needs a number\n%s", a.c_str(), kUsage);
       return 2;
     }
     if (a == "--amss-size") o.amss_size = v;
     else if (a == "--efs-size") o.efs_size = v;
     else if (a == "--latency-ms") o.latency_ms = static_cast<uint32_t>(v);
-    else if (a == "--bytes-per-second") o.bytes_per_second = static_cast<uint32_t>(v);
-    else {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
-  }
-  if (argc % 2 == 0) {
-    std::fprintf(stderr, "flotilla-bench: options come in pairs\n%s", kUsage);
-    return 2;
+    else o.bytes_per_second = static_cast<uint32_t>(v);
   }
 
   const fs::path bin = fs::canonical("/proc/self/exe").parent_path();

@@ -33,15 +33,18 @@ class QuietDisplay : public flotilla::line::LineDisplay {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char usage[] =
+      "usage: flotilla-watch-idle [SECONDS]\n"
+      "  Runs line 0's device watch with no stick registered for SECONDS (default 5)\n"
+      "  and prints the processor time it took as a share of one core.\n";
   if (argc > 1 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
-    std::printf("usage: flotilla-watch-idle [SECONDS]\n"
-                "  Runs line 0's device watch with no stick registered for SECONDS (default 5)\n"
-                "  and prints the processor time it took as a share of one core.\n");
+    std::fputs(usage, stdout);
     return 0;
   }
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
-  if (seconds <= 0) {
-    std::fprintf(stderr, "SECONDS must be a positive number\n");
+  char* end = nullptr;
+  const long seconds = argc > 1 ? std::strtol(argv[1], &end, 10) : 5;
+  if (argc > 2 || (argc > 1 && (*end != '\0' || end == argv[1])) || seconds <= 0 || seconds > 86400) {
+    std::fprintf(stderr, "flotilla-watch-idle: SECONDS must be a whole number from 1 to 86400\n%s", usage);
     return 2;
   }
   using namespace flotilla;
@@ -60,6 +63,6 @@ int main(int argc, char** argv) {
   }
   const double used = CpuSeconds() - before;
   std::printf("device watch without a stick: %.3f s of processor time in %d s (%.2f%% of one core)\n",
-              used, seconds, 100.0 * used / seconds);
+              used, static_cast<int>(seconds), 100.0 * used / seconds);
   return 0;
 }

@@ -18,9 +18,11 @@
 #include "update/downloader_steps.h"
 #include "line/line_context.h"
 #include "protocol/diag.h"
+#include "protocol/streaming.h"
 #include "line/flotilla_doc.h"
 #include "line/line_version.h"
 #include "nvdata/nv_backup.h"
+#include "platform/paths.h"
 #include "update/line_start.h"
 #include "update/program_host.h"
 #include "update/update_worker.h"
@@ -54,6 +56,23 @@ std::string Hex(const uint8_t* data, size_t length) {
   return out;
 }
 
+// The directory part of `path` (either separator); "." for a bare file name.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+// Empty when a file can be made in `directory`; otherwise why not. The check writes an empty
+// file and removes it again, so a failure shows before the stick is touched.
+std::string WhyNotWritable(platform::FileSystem& files, const std::string& directory) {
+  if (!platform::PathExists(files, directory)) return "the directory " + directory + " does not exist";
+  const std::string probe = platform::JoinPath(directory, ".flotilla-cli-write-check.tmp");
+  if (!files.CreateForWriting(probe)) return "the directory " + directory + " cannot be written";
+  files.DeleteFile(probe);
+  return "";
+}
+
 bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
   if (text.size() % 2) return false;
   for (size_t i = 0; i < text.size(); i += 2) {
@@ -70,6 +89,7 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
 class ConsoleDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int line, const std::string& text) override {
+    last_status = text;
     std::printf("line %d: %s\n", line + 1, text.c_str());
     std::fflush(stdout);
   }
@@ -79,6 +99,8 @@ class ConsoleDisplay : public line::LineDisplay {
     std::printf("progress %d%%\n", percent);
     std::fflush(stdout);
   }
+
+  std::string last_status;  // the last status line, the reason of a failure that leaves none in the channel
 
  private:
   int last_ = -1;
@@ -205,10 +227,15 @@ class Session {
     return 0;
   }
 
+  // Why `path` cannot be opened for reading, as far as the files seam tells.
+  std::string CannotOpen(const std::string& path) {
+    return platform_.Files().Exists(path) ? "cannot read " + path : path + " does not exist";
+  }
+
   int DownloadCheck() {
     platform::FileSystem& files = platform_.Files();
     std::unique_ptr<platform::FileHandle> image = files.OpenForReading(options_.amss_file);
-    if (!image) return Fail("cannot open " + options_.amss_file);
+    if (!image) return Fail(CannotOpen(options_.amss_file));
     protocol::VersionRecord record{};
     if (!images::FindVersionRecord(*image, record))
       std::fprintf(stderr, "no version record in %s; sending zeros\n", options_.amss_file.c_str());
@@ -238,7 +265,8 @@ class Session {
     line::LineContext context = Line();
     protocol::VersionRecord record{};
     if (!images::LocateVersionRecord(context, files, record))
-      return Fail("no version record in " + options_.amss_file);
+      return Fail(files.OpenForReading(options_.amss_file) ? "no version record in " + options_.amss_file
+                                                           : "version-record: " + CannotOpen(options_.amss_file));
     std::printf("version record: %s\n", protocol::VersionTextOfRecord(record.data(), record.size()).c_str());
     return 0;
   }
@@ -294,6 +322,14 @@ class Session {
   int Program() {
     if (!PrepareLine()) return 1;
     UseImageDirectory();
+    // The passes would wait minutes for a flash programmer that is not there; a no-op, which
+    // the programmer takes at any point, tells at once.
+    std::printf("program: asking the flash programmer on %s for a no-op\n", options_.diag.c_str());
+    std::fflush(stdout);
+    if (!protocol::StreamNop(Diag()))
+      return Fail("program: no flash programmer answers on " + options_.diag + " (" + Diag().ErrorText() +
+                  "); a stick running its firmware needs enter-downloader, upload-programmer and "
+                  "start-programmer first, or update-path");
     if (int rc = Step("program", WriteImages)) return rc;
     if (int rc = Step("restart", images::RestartAfterProgramming)) return rc;
     std::printf("version: %s\n", doc_.Line(kLine).texts.VersionText().c_str());
@@ -319,7 +355,10 @@ class Session {
       return Fail("cannot open the AT port " + options_.at);
     const bool ok = discovery::SendLineAtCommand(doc_, kLine, options_.at_command) == 1;
     std::string line;
-    protocol::FirstReplyLine(doc_.Line(kLine).at_channel.LastReply(), line);
+    if (!protocol::FirstReplyLine(doc_.Line(kLine).at_channel.LastReply(), line))
+      return Fail(doc_.Line(kLine).at_channel.LastReply().empty()
+                      ? "no answer to " + options_.at_command + " on the AT port " + options_.at
+                      : "no complete answer to " + options_.at_command + " on the AT port " + options_.at);
     std::printf("%s\n", line.c_str());
     return ok ? 0 : 1;
   }
@@ -354,6 +393,8 @@ class Session {
   }
 
   int NvBackup() {
+    const std::string why = WhyNotWritable(platform_.Files(), DirectoryOf(options_.file));
+    if (!why.empty()) return Fail("nv-backup: " + why + "; nothing was read from the stick");
     if (!PrepareLine()) return 1;
     line::LineContext context = Line();
     nvdata::NvEnvironment environment = NvFiles();
@@ -364,13 +405,17 @@ class Session {
   }
 
   int NvRestore() {
+    if (!platform_.Files().OpenForReading(options_.file))
+      return Fail("nv-restore: " + CannotOpen(options_.file) + "; nothing was written to the stick");
     if (!PrepareLine()) return 1;
     doc_.nv_mode = static_cast<line::NvMode>(options_.nv_mode);
     protocol::UnlockServiceProgramming(Diag());
     line::LineContext context = Line();
     nvdata::NvEnvironment environment = NvFiles();
     if (!nvdata::RestoreNvItems(context, environment, options_.file))
-      return Fail("nv-restore failed: " + Diag().ErrorText());
+      return Fail("nv-restore failed: " + (!Diag().ErrorText().empty() ? Diag().ErrorText()
+                                           : !display_.last_status.empty() ? display_.last_status
+                                                                           : std::string("see the lines above")));
     std::printf("nv items restored from %s\n", options_.file.c_str());
     return 0;
   }
@@ -378,23 +423,30 @@ class Session {
   // A whole update as the window runs it: the start checks, then the update worker, with the
   // boxes on the console. Exit code 0 only after the success box.
   int Update() {
+    // The NV backup goes to --nv-dir, or to the current directory as the window's goes to its
+    // own; checked before the stick is taken offline.
+    platform::FileSystem& files = platform_.Files();
+    const std::string nv_dir = options_.nv_dir.empty() ? files.CurrentDirectory() : options_.nv_dir;
+    if (options_.nv_mode != 0) {
+      const std::string why = WhyNotWritable(files, nv_dir);
+      if (!why.empty())
+        return Fail("update: " + why + " (the NV backup Channel1.nvm goes there; --nv-dir names another)");
+      std::printf("update: the NV backup goes to Channel1.nvm in %s\n", nv_dir.c_str());
+    }
     if (!PrepareLine()) return 1;
     line::LineRecord& line = doc_.Line(kLine);
     line.running = 0;
     if (line.data_port != 0) doc_.OpenAtPort(kLine, line.data_port, kBaud);
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image set's paths are too long: " + options_.image_dir);
-    if (!options_.nv_dir.empty()) {
-      line.paths.nv_directory = options_.nv_dir;
-      line.paths.nv_backup_file = nvdata::NvBackupFilePath(options_.nv_dir, kLine + 1);
-    }
+    line.paths.nv_directory = nv_dir;
+    line.paths.nv_backup_file = nvdata::NvBackupFilePath(nv_dir, kLine + 1);
     line.paths.default_nv_file = options_.default_nv_file;
     doc_.nv_mode = static_cast<line::NvMode>(options_.nv_mode);
     line.operation = line::LineOperation::Update;
     protocol::UnlockServiceProgramming(Diag());
     line::QueryDeviceVersion(doc_, kLine);
 
-    platform::FileSystem& files = platform_.Files();
     update::LineCompletion completion{files, files.CurrentDirectory(), nullptr};
     line::LineContext context = Line();
     std::unique_ptr<update::ProgramUpdateHost> host;
@@ -429,11 +481,27 @@ class Session {
   ConsolePrompts prompts_;
 };
 
+// The first word on the command line that is neither an option nor an option's value: the
+// command. nullptr when there is none.
+const char* CommandWord(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--diag" || word == "--at" || word == "--spc") {
+      ++i;
+      continue;
+    }
+    if (!word.empty() && word[0] == '-') continue;
+    return argv[i];
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, CliPlatform& platform) {
   Options options;
   CLI::App app{"flotilla-cli: service tool for the stick's diagnostics and AT ports"};
+  app.name("flotilla-cli");
   app.require_subcommand(1);
   app.add_option("--diag", options.diag, "the diagnostics port (a device path, or COMn on Windows)");
   app.add_option("--at", options.at, "the AT (modem) port");
@@ -480,16 +548,29 @@ int RunCli(int argc, char** argv, CliPlatform& platform) {
 
   auto* update = app.add_subcommand("update", "a whole update as the program runs it, with its boxes on the console");
   update->add_option("IMAGE_DIR", options.image_dir, "directory of the image set")->required();
-  update->add_option("--nv-dir", options.nv_dir, "directory of the NV backup file (Channel1.nvm)");
+  update->add_option("--nv-dir", options.nv_dir, "existing directory of the NV backup file Channel1.nvm (default: the current directory)");
   update->add_option("--nv-mode", options.nv_mode, "0: no NV backup; 1: restore without the IMEI items; 2: all items; 3: the default NV file")
       ->check(CLI::IsMember({0, 1, 2, 3}));
   update->add_option("--default-nv", options.default_nv_file, "the default NV file of --nv-mode 3");
   update->add_flag("--german", options.german, "the German texts");
 
+  // Bad usage: what is wrong, the usage, exit code 2, as in every other tool. The parser would
+  // call an unknown command a missing one, so the command word is looked at first.
+  const auto bad_usage = [&app](const std::string& what) {
+    std::fprintf(stderr, "flotilla-cli: %s\n%s", what.c_str(), app.help().c_str());
+    return 2;
+  };
+  if (const char* word = CommandWord(argc, argv)) {
+    const std::vector<CLI::App*> commands = app.get_subcommands({});
+    if (std::none_of(commands.begin(), commands.end(), [word](CLI::App* c) { return c->check_name(word); }))
+      return bad_usage(std::string("unknown command ") + word);
+  }
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return bad_usage(e.what());
   }
 
   Session session(platform, options);

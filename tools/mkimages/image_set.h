@@ -27,8 +27,10 @@ namespace flotilla::mkimages {
 // per entry a zero-padded 16-byte name, the first block and the block count; 0xFF up to the end.
 
 constexpr uint64_t kDefaultPartitionSize = 464;
-constexpr uint64_t kDefaultAmssSize = 64 * 1024;
-constexpr uint64_t kDefaultEfsSize = 96 * 1024;
+// The progress of an update spreads amss.mbn over 24 steps and efs.mbn over 29, one step per
+// whole number of 1024-byte blocks: these sizes fill their ranges exactly.
+constexpr uint64_t kDefaultAmssSize = 2 * 24 * 1024;
+constexpr uint64_t kDefaultEfsSize = 2 * 29 * 1024;
 constexpr const char kDefaultVersion[] = "BD_XV418V1.0.0B09";
 
 // What the files must hold sets the lower limits. The partition table is read whole into a

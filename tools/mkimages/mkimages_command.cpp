@@ -13,8 +13,8 @@ const char kUsage[] =
     "usage: flotilla-mkimages DIR [--amss-size N] [--efs-size N] [--version TEXT] [--seed N]\n"
     "  Writes a synthetic image set (partition table, boot loaders, amss.mbn with its version\n"
     "  record, efs.mbn, the programmers and NVApp.ini) into DIR, creating it if missing.\n"
-    "  --amss-size N   bytes of amss.mbn (default 65536)\n"
-    "  --efs-size N    bytes of efs.mbn (default 98304)\n"
+    "  --amss-size N   bytes of amss.mbn (default 49152; multiples of 24576 fit the progress)\n"
+    "  --efs-size N    bytes of efs.mbn (default 59392; multiples of 29696 fit the progress)\n"
     "  --version TEXT  firmware version in the record (default BD_XV418V1.0.0B09, at most 63)\n"
     "  --seed N        seed of the pseudo-random contents (default 1)\n"
     "  Numbers are decimal or 0x-prefixed hexadecimal.\n";
@@ -41,8 +41,9 @@ std::optional<uint64_t> ParseNumber(const std::string& text) {
   return value;
 }
 
+// Bad usage: what is wrong, then the usage.
 int Refuse(std::ostream& err, const std::string& why) {
-  err << "flotilla-mkimages: " << why << "\n";
+  err << "flotilla-mkimages: " << why << "\n" << kUsage;
   return kExitRefused;
 }
 
@@ -58,26 +59,26 @@ int RunMkImages(const std::vector<std::string>& args, std::ostream& out, std::os
       return kExitOk;
     }
     if (arg.rfind("--", 0) != 0) {
-      if (directory) return Refuse(err, "more than one directory given\n" + std::string(kUsage));
+      if (directory) return Refuse(err, "more than one directory given");
       directory = arg;
-      continue;
-    }
-    if (i + 1 == args.size()) return Refuse(err, arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--version") {
-      options.version = value;
       continue;
     }
     uint64_t* target = arg == "--amss-size" ? &options.amss_size
                        : arg == "--efs-size" ? &options.efs_size
                        : arg == "--seed"     ? &options.seed
                                              : nullptr;
-    if (target == nullptr) return Refuse(err, "unknown option " + arg + "\n" + kUsage);
+    if (target == nullptr && arg != "--version") return Refuse(err, "unknown option " + arg);
+    if (i + 1 == args.size()) return Refuse(err, arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--version") {
+      options.version = value;
+      continue;
+    }
     const std::optional<uint64_t> number = ParseNumber(value);
     if (!number) return Refuse(err, arg + " needs a number, not \"" + value + "\"");
     *target = *number;
   }
-  if (!directory || directory->empty()) return Refuse(err, std::string("no directory given\n") + kUsage);
+  if (!directory || directory->empty()) return Refuse(err, "no directory given");
 
   const ImageSetResult result = WriteImageSet(*directory, options);
   switch (result.outcome) {

@@ -208,17 +208,38 @@ int Answer(const std::vector<HWND>& boxes, int id) {
   return 4;
 }
 
+const char kUsage[] =
+    "usage: flotilla-probe list|close|boxes CAPTION\n"
+    "       flotilla-probe click CAPTION ID | answer CAPTION BUTTON | answer-lone CAPTION BUTTON\n"
+    "       flotilla-probe post CAPTION MESSAGE\n"
+    "  BUTTON is ok, cancel, yes, no or a button id; MESSAGE a window message number.\n"
+    "  Exit codes: 0 done, 1 no such window, 2 usage, 3 the control cannot be clicked, 4 no box.\n";
+
+// Bad usage: what is wrong and the usage on stderr, exit code 2.
+int BadUsage(const std::string& what) {
+  const std::string text = "flotilla-probe: " + what + "\n" + kUsage;
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  return 2;
+}
+
 }  // namespace
 
 int main() {
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (!args || count < 3) {
-    Print("usage: flotilla-probe list|click|answer|close|post|boxes|answer-lone CAPTION "
-          "[ID|BUTTON|MESSAGE]\n");
-    return 2;
+  if (args && count == 2 && (std::wstring(args[1]) == L"--help" || std::wstring(args[1]) == L"-h")) {
+    Print(kUsage);
+    return 0;
   }
+  if (!args || count < 2) return BadUsage("no command given");
   const std::wstring command = args[1];
+  const bool needs_argument = command == L"click" || command == L"answer" || command == L"answer-lone" ||
+                              command == L"post";
+  if (!needs_argument && command != L"list" && command != L"close" && command != L"boxes")
+    return BadUsage("unknown command " + Utf8(args[1]));
+  if (count < 3) return BadUsage("no CAPTION given");
+  if (needs_argument && count < 4) return BadUsage(Utf8(args[1]) + " needs " + (command == L"post" ? "a MESSAGE" : command == L"click" ? "an ID" : "a BUTTON"));
   if (command == L"boxes") {
     const std::vector<HWND> boxes = LoneBoxes(args[2]);
     std::string json = "[";
@@ -226,7 +247,7 @@ int main() {
     Print(json + "]\n");
     return boxes.empty() ? 4 : 0;
   }
-  if (command == L"answer-lone") return count < 4 ? 2 : Answer(LoneBoxes(args[2]), ButtonId(args[3]));
+  if (command == L"answer-lone") return Answer(LoneBoxes(args[2]), ButtonId(args[3]));
   HWND main = FindMainWindow(args[2]);
   if (!main) {
     Print("no window \"" + Utf8(args[2]) + "\"\n");
@@ -234,7 +255,6 @@ int main() {
   }
   if (command == L"list") return List(main);
   if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
-  if (count < 4) return 2;
   if (command == L"click") return Click(main, ButtonId(args[3]));
   if (command == L"answer") return Answer(BoxesOf(main), ButtonId(args[3]));
   if (command == L"post")
