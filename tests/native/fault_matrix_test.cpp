@@ -8,6 +8,7 @@
 // `flotilla_fault_matrix_tests --print-matrix` runs every row and prints the table as Markdown,
 // each cell with the end it came to and the virtual time it took.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -534,7 +535,9 @@ class ImageSet {
 
  private:
   ImageSet() {
-    directory_ = fs::path(::testing::TempDir()) / "flotilla_fault_matrix_images";
+    // Its own name per process: the native and the sanitizer runs may overlap.
+    directory_ = fs::path(::testing::TempDir()) /
+                 ("flotilla_fault_matrix_images_" + std::to_string(::getpid()));
     fs::remove_all(directory_);
     mkimages::ImageSetOptions options;
     options.version = kNewVersion;
