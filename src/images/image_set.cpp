@@ -20,8 +20,9 @@ struct ImageFile {
   size_t width;
 };
 
-// The files of a set. The check opens the first seven, in this order; the version directory
-// command looks for the first eight; the set's directory names all of them.
+// The files of a set. The check opens the first seven, in this order, then every other file the
+// update reads; the version directory command looks for the first eight; the set's directory
+// names all of them.
 constexpr ImageFile kImageFiles[] = {
     {"partition.mbn", &ImageSetPaths::partition_table, line::kPathWidth},
     {"qcsblhd_cfgdata.mbn", &ImageSetPaths::qcsbl_header, line::kPathWidth},
@@ -107,7 +108,20 @@ bool CheckImageSet(line::CFlotillaDoc& doc, platform::FileSystem& files, platfor
   }
   for (size_t i = 1; i < kCheckedFiles; ++i)
     if (ImageFileState(files, FileIn(directory, kImageFiles[i].name)) != FileState::Usable) return false;
-  return true;
+  // The file-system image and the programmers are read only once the boot loaders and the
+  // application image are written: one missing then would leave a half-updated stick.
+  return !FirstUnusableImageFile(doc, files, line);
+}
+
+std::optional<std::string> FirstUnusableImageFile(line::CFlotillaDoc& doc,
+                                                  platform::FileSystem& files, int line) {
+  if (!line::CFlotillaDoc::IsLine(line)) return std::string();
+  const ImageSetPaths& paths = doc.Line(line).paths;
+  for (const ImageFile& file : kImageFiles) {
+    const std::string& path = paths.*file.path;
+    if (path.empty() || ImageFileState(files, path) != FileState::Usable) return path.empty() ? file.name : path;
+  }
+  return std::nullopt;
 }
 
 std::string ImageSetFailureText(bool german) {

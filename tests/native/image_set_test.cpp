@@ -127,8 +127,12 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
     cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
     cases.push_back({"1 byte", name, Change::Resize, 1, false, {kBox}, {kGerman}});
   }
-  // The file-system image and the programmers are not the check's business.
-  for (const char* name : kOtherFiles) cases.push_back({"missing", name, Change::Remove, 0, true, {}, {}});
+  // Mend: the file-system image and the programmers are read only after the boot loaders and
+  // the application image are written; one missing must stop the update before it starts.
+  for (const char* name : kOtherFiles) {
+    cases.push_back({"missing", name, Change::Remove, 0, false, {kBox}, {kGerman}});
+    cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
+  }
 
   for (const auto& c : cases) {
     for (const bool german : {false, true}) {
@@ -146,6 +150,18 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
       EXPECT_EQ(prompts_.messages, german ? c.german : c.english);
     }
   }
+}
+
+TEST_F(ImageSetTest, TheFirstUnusableFileIsNamed) {
+  WriteSet("D:\\Set");
+  line::CFlotillaDoc doc = MakeDoc();
+  ASSERT_TRUE(FillImageSetPaths(doc, 0, "D:\\Set"));
+  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::nullopt);
+  files_.DeleteFile("D:\\Set\\efs.mbn");
+  files_.SetFile("D:\\Set\\nandprghd.mbn", Bytes(1));
+  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::optional<std::string>("D:\\Set\\efs.mbn"));
+  files_.SetFile("D:\\Set\\efs.mbn", Bytes(2));
+  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::optional<std::string>("D:\\Set\\nandprghd.mbn"));
 }
 
 TEST_F(ImageSetTest, TheCheckFailsSilentlyWithoutASetOrAStick) {

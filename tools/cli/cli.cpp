@@ -252,8 +252,11 @@ class Session {
     platform::FileSystem& files = platform_.Files();
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image directory is too long: " + options_.image_dir);
-    if (!images::CheckImageSet(doc_, files, prompts_, kLine, false))
-      return Fail(images::ImageSetFailureText(doc_.German()));
+    if (!images::CheckImageSet(doc_, files, prompts_, kLine, false)) {
+      const auto missing = images::FirstUnusableImageFile(doc_, files, kLine);
+      return Fail(images::ImageSetFailureText(doc_.German()) +
+                  (missing ? " (" + *missing + " is missing or empty)" : std::string()));
+    }
     std::printf("image set complete: %s\n", options_.image_dir.c_str());
     return 0;
   }
@@ -433,12 +436,16 @@ class Session {
         return Fail("update: " + why + " (the NV backup Channel1.nvm goes there; --nv-dir names another)");
       std::printf("update: the NV backup goes to Channel1.nvm in %s\n", nv_dir.c_str());
     }
-    if (!PrepareLine()) return 1;
     line::LineRecord& line = doc_.Line(kLine);
-    line.running = 0;
-    if (line.data_port != 0) doc_.OpenAtPort(kLine, line.data_port, kBaud);
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image set's paths are too long: " + options_.image_dir);
+    // Every file the update reads, named before the stick is touched; the start check refuses
+    // the set all the same.
+    if (const auto missing = images::FirstUnusableImageFile(doc_, files, kLine))
+      return Fail("the image set is incomplete: " + *missing + " is missing or empty");
+    if (!PrepareLine()) return 1;
+    line.running = 0;
+    if (line.data_port != 0) doc_.OpenAtPort(kLine, line.data_port, kBaud);
     line.paths.nv_directory = nv_dir;
     line.paths.nv_backup_file = nvdata::NvBackupFilePath(nv_dir, kLine + 1);
     line.paths.default_nv_file = options_.default_nv_file;
