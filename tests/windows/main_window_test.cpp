@@ -1,6 +1,10 @@
 // The update window with a worker thread: display operations posted to the window thread,
 // the refresh showing the line's latest state, UPDATE following the version rule and the
 // running line, boxes asked by a worker, and the close question. Needs a display (Xvfb).
+// First: the file system seam's DeleteFile and ReplaceFile then carry the same names in the
+// interface and in the Win32 backend, whatever the headers below pull in.
+#include <windows.h>
+
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +19,10 @@
 #include "app/form_ids.h"
 #include "app/wide_text.h"
 #include "platform/clock.h"
+#include "platform/memory_registry.h"
+#include "platform/win32/files.h"
 #include "platform/win32/serial_port.h"
+#include "update/line_start.h"
 
 namespace flotilla::app {
 namespace {
@@ -188,6 +195,74 @@ TEST_F(MainWindowTest, UpdateFollowsTheVersionsAndTheRunningLine) {
   }
 }
 
+// What a start asks besides the window: the pause of the watchers and the worker, counted.
+class CountingStartHost : public update::LineStartHost {
+ public:
+  void ShowModelMismatch(const std::string&) override {}
+  void RequestClose() override {}
+  void ShowStartBox(const std::string&) override {}
+  void PauseWatchers(int) override {}
+  bool StartWorker(int, line::LineOperation) override {
+    ++workers;
+    return true;
+  }
+  int workers = 0;
+};
+
+// Mends: UPDATE went off one step before the line was marked running, and the window, which
+// reads the flag, turned it on again; a second click then started a second worker.
+TEST_F(MainWindowTest, AClickStartsOneWorkerAndUpdateStaysOffUntilTheLineIsBack) {
+  platform::Win32FileSystem files;
+  platform::MemoryRegistry registry;
+  platform::RecordingPrompts prompts;
+  // The start of an NV restore checks the stick and the NV directory alone; up to its worker
+  // it is the start of an update.
+  doc_.Line(0).operation = line::LineOperation::NvRestore;
+  doc_.Line(0).paths.nv_directory = "C:\\Flotilla NV";
+  protocol::VersionSet strings;
+  strings[2] = "WIN_1";
+  strings[4] = "MAC_1";
+  strings[8] = "XV300 VELQ482B3 R1";
+  doc_.Line(0).texts.SetVersions("FW_1", strings);
+  doc_.Line(0).device_state = line::DeviceState::Answered;
+  line::LineContext context{doc_, registry, window_, prompts, 0};
+  CountingStartHost host;
+  window_.SetUpdateCommand([&] { update::StartLineOperation(context, files, host); });
+  auto click = [&] {
+    PostMessageW(window_.Handle(), WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window_.Handle(), IDC_UPDATE)));
+  };
+
+  FromWorker([&] { window_.ShowLineVersions(0); });  // the watch shows the stick
+  ASSERT_TRUE(UpdateEnabled());
+  struct Step {
+    const char* name;
+    std::function<void()> change;  // on a thread of its own, as the watch and the worker do
+    bool enabled;
+    int workers;
+  };
+  line::LineRecord& record = doc_.Line(0);
+  const Step steps[] = {
+      {"clicked", click, false, 1},
+      {"a refresh the watch posted before it paused", [&] { window_.ShowLineVersions(0); }, false, 1},
+      {"a second click", click, false, 1},
+      {"the worker's progress", [&] { window_.SetLineProgress(0, 40); }, false, 1},
+      // The worker's way out: the flag cleared last, then the controls.
+      {"the line handed back", [&] {
+         record.running = 0;
+         window_.EnableLineControls(0, true);
+       }, true, 1},
+      {"a click on the free line", click, false, 2},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    FromWorker(step.change);
+    EXPECT_EQ(UpdateEnabled(), step.enabled);
+    EXPECT_EQ(host.workers, step.workers);
+  }
+  window_.SetUpdateCommand(nullptr);
+}
+
 TEST_F(MainWindowTest, ManyRefreshesShowTheLatestState) {
   FromWorker([&] {
     for (int i = 0; i < 5000; ++i) {
@@ -254,6 +329,22 @@ TEST_F(MainWindowTest, ClosingWhileALineRunsAsksFirst) {
                                "datacard，Are you sure to quit?");
     EXPECT_EQ(closed, c.answer == IDYES);
     EXPECT_EQ(window_.Handle() == nullptr, c.answer == IDYES);
+  }
+}
+
+// A log-off or shut-down asked while a line runs is refused; at any other time it is let be.
+TEST_F(MainWindowTest, TheSessionMayEndOnlyWhileNoLineRuns) {
+  struct Case {
+    const char* name;
+    int32_t running;
+    LRESULT answer;
+  } cases[] = {{"idle", 0, TRUE}, {"a line runs", 1, FALSE}, {"the line is back", 0, TRUE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    doc_.Line(0).running = c.running;
+    LRESULT answer = -1;
+    FromWorker([&] { answer = SendMessageW(window_.Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF); });
+    EXPECT_EQ(answer, c.answer);
   }
 }
 
