@@ -5,8 +5,11 @@
 //   flotilla-probe answer CAPTION BUTTON    presses BUTTON (ok, cancel, yes, no or an id) in
 //                                           the message box the window owns
 //   flotilla-probe close CAPTION            asks the window to close, as its close box does
-//   flotilla-probe post CAPTION MESSAGE     posts the window message MESSAGE (a number), with
-//                                           wParam and lParam 0, as another program may
+//   flotilla-probe post CAPTION MESSAGE [WPARAM]  posts the window message MESSAGE (a number),
+//                                           with WPARAM (0 unless given) and lParam 0, as
+//                                           another program may
+//   flotilla-probe send CAPTION MESSAGE [WPARAM [LPARAM]]  sends it and prints the window's
+//                                           answer (exit code 1 when none came within 5 s)
 //   flotilla-probe boxes CAPTION            the message boxes with that caption that no window
 //                                           owns (a program's box before its window is up)
 //   flotilla-probe answer-lone CAPTION BUTTON  presses BUTTON in such a box
@@ -214,8 +217,8 @@ int main() {
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
   if (!args || count < 3) {
-    Print("usage: flotilla-probe list|click|answer|close|post|boxes|answer-lone CAPTION "
-          "[ID|BUTTON|MESSAGE]\n");
+    Print("usage: flotilla-probe list|click|answer|close|post|send|boxes|answer-lone CAPTION "
+          "[ID|BUTTON|MESSAGE [WPARAM [LPARAM]]]\n");
     return 2;
   }
   const std::wstring command = args[1];
@@ -237,7 +240,15 @@ int main() {
   if (count < 4) return 2;
   if (command == L"click") return Click(main, ButtonId(args[3]));
   if (command == L"answer") return Answer(BoxesOf(main), ButtonId(args[3]));
-  if (command == L"post")
-    return PostMessageW(main, static_cast<UINT>(std::wcstoul(args[3], nullptr, 0)), 0, 0) ? 0 : 1;
+  const UINT message = static_cast<UINT>(std::wcstoul(args[3], nullptr, 0));
+  const WPARAM wparam = count > 4 ? static_cast<WPARAM>(std::wcstoul(args[4], nullptr, 0)) : 0;
+  const LPARAM lparam = count > 5 ? static_cast<LPARAM>(std::wcstoul(args[5], nullptr, 0)) : 0;
+  if (command == L"post") return PostMessageW(main, message, wparam, 0) ? 0 : 1;
+  if (command == L"send") {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(main, message, wparam, lparam, SMTO_ABORTIFHUNG, 5000, &answer)) return 1;
+    Print(std::to_string(static_cast<unsigned long long>(answer)) + "\n");
+    return 0;
+  }
   return 2;
 }
