@@ -353,6 +353,40 @@ TEST_F(MainWindowTest, WithoutARunningLineTheWindowClosesWithoutAQuestion) {
   EXPECT_EQ(window_.Handle(), nullptr);
 }
 
+// Mends: English warning 2, German step 2 and German warning 2 wrapped into statics one line
+// high, and "Fortschritt:" was cut to "Fortschrit". Each language text, wrapped to its static's
+// width in the static's font, must fit the static.
+TEST(MainWindowTexts, EveryLanguageTextFitsItsStatic) {
+  const int ids[] = {IDC_COMPATIBILITY, IDC_STEPS_HEADING, IDC_STEP1,        IDC_STEP2,
+                     IDC_STEP3,         IDC_WARNING1,      IDC_WARNING2,     IDC_WARNING3,
+                     IDC_DURATION,      IDC_PORT_LABEL,    IDC_CURRENT_LABEL, IDC_PROGRESS_LABEL,
+                     IDC_UPDATE_LABEL};
+  for (const uint16_t language : {uint16_t{0x0409}, uint16_t{0x0407}}) {
+    SCOPED_TRACE(language == 0x0407 ? "German" : "English");
+    platform::Win32SerialFactory devices;
+    line::CFlotillaDoc doc(line::DocEnvironment{devices, platform::SystemClock(), language,
+                                                "C:\\Flotilla\\flotilla.exe"});
+    MainWindow window(GetModuleHandleW(nullptr), doc);
+    ASSERT_TRUE(window.Create());
+    for (const int id : ids) {
+      HWND control = GetDlgItem(window.Handle(), id);
+      wchar_t text[512] = {};
+      GetWindowTextW(control, text, 512);
+      SCOPED_TRACE(WideToUtf8(text));
+      RECT client{};
+      GetClientRect(control, &client);
+      HDC dc = GetDC(control);
+      HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+      RECT needed{0, 0, client.right, 0};
+      DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+      SelectObject(dc, previous);
+      ReleaseDC(control, dc);
+      EXPECT_LE(needed.right, client.right) << "id " << id;
+      EXPECT_LE(needed.bottom, client.bottom) << "id " << id;
+    }
+  }
+}
+
 TEST_F(MainWindowTest, StatusIconsLoadAndAnUnknownOneIsTold) {
   FromWorker([&] { window_.SetLineIcon(0, line::LineIcon::Pass); });
   EXPECT_NE(SendDlgItemMessageW(window_.Handle(), IDC_LINE_ICON, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
