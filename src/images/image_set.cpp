@@ -20,8 +20,8 @@ struct ImageFile {
   size_t width;
 };
 
-// The files of a set. The check opens the first seven, in this order; the version directory
-// command looks for the first eight; the set's directory names all of them.
+// The files of a set. The check opens all of them, the partition table first; the version
+// directory command looks for the first eight; the set's directory names all of them.
 constexpr ImageFile kImageFiles[] = {
     {"partition.mbn", &ImageSetPaths::partition_table, line::kPathWidth},
     {"qcsblhd_cfgdata.mbn", &ImageSetPaths::qcsbl_header, line::kPathWidth},
@@ -35,7 +35,6 @@ constexpr ImageFile kImageFiles[] = {
     {"nandprghd.mbn", &ImageSetPaths::nand_programmer_header, line::kLongPathWidth},
     {"nandprgcombined.mbn", &ImageSetPaths::nand_programmer, line::kLongPathWidth},
 };
-constexpr size_t kCheckedFiles = 7;
 constexpr size_t kChosenFiles = 8;
 constexpr size_t kEfsImage = 7;
 
@@ -105,9 +104,17 @@ bool CheckImageSet(line::CFlotillaDoc& doc, platform::FileSystem& files, platfor
     case FileState::Usable:
       break;
   }
-  for (size_t i = 1; i < kCheckedFiles; ++i)
-    if (ImageFileState(files, FileIn(directory, kImageFiles[i].name)) != FileState::Usable) return false;
-  return true;
+  return FirstUnusableImageFile(doc, files, line).empty();
+}
+
+std::string FirstUnusableImageFile(line::CFlotillaDoc& doc, platform::FileSystem& files, int line) {
+  if (!line::CFlotillaDoc::IsLine(line)) return std::string();
+  const line::ImageSetPaths& paths = doc.Line(line).paths;
+  for (const ImageFile& file : kImageFiles) {
+    const std::string& path = paths.*file.path;
+    if (path.empty() || ImageFileState(files, path) != FileState::Usable) return path.empty() ? file.name : path;
+  }
+  return std::string();
 }
 
 std::string ImageSetFailureText(bool german) {

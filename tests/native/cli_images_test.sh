@@ -44,9 +44,16 @@ for file in qcsblhd_cfgdata.mbn qcsbl.mbn oemsblhd.mbn oemsbl.mbn amsshd.mbn ams
   : > "$work/set/$file"
   check "$file empty" 1 "$box" -- check-images "$work/set"
 done
-fresh_set
-rm "$work/set/efs.mbn" "$work/set/armprg.bin"
-check "the check leaves out efs.mbn and the programmer" 0 '^image set complete: ' -- check-images "$work/set"
+# Every other file an update reads is checked as well, before anything is sent to a stick,
+# and the refusal names it.
+for file in efs.mbn armprg.bin nandprghd.mbn nandprgcombined.mbn; do
+  fresh_set
+  rm "$work/set/$file"
+  check "$file missing" 1 "$box" -- check-images "$work/set"
+  check "$file missing, named" 1 "^missing or empty: .*$file\$" -- check-images "$work/set"
+  : > "$work/set/$file"
+  check "$file empty, named" 1 "^missing or empty: .*$file\$" -- check-images "$work/set"
+done
 
 [ $fail = 0 ] && echo "flotilla-cli image set commands: all checks passed"
 exit $fail

@@ -127,8 +127,12 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
     cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
     cases.push_back({"1 byte", name, Change::Resize, 1, false, {kBox}, {kGerman}});
   }
-  // The file-system image and the programmers are not the check's business.
-  for (const char* name : kOtherFiles) cases.push_back({"missing", name, Change::Remove, 0, true, {}, {}});
+  // Mends: the file-system image and the programmers were left out, and their absence was
+  // found only after the boot loaders and the application image had been written.
+  for (const char* name : kOtherFiles) {
+    cases.push_back({"missing", name, Change::Remove, 0, false, {kBox}, {kGerman}});
+    cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
+  }
 
   for (const auto& c : cases) {
     for (const bool german : {false, true}) {
@@ -145,6 +149,28 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
       EXPECT_EQ(CheckImageSetForUpdate(doc, files_, prompts_, 2), c.usable);
       EXPECT_EQ(prompts_.messages, german ? c.german : c.english);
     }
+  }
+}
+
+TEST_F(ImageSetTest, TheFirstUnusableFileIsNamed) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> removed;
+    std::string named;
+  } cases[] = {
+      {"complete", {}, ""},
+      {"no file-system image", {"efs.mbn"}, "D:\\Set\\efs.mbn"},
+      {"no programmers", {"nandprgcombined.mbn", "armprg.bin"}, "D:\\Set\\armprg.bin"},
+      {"no application image", {"amss.mbn", "nandprghd.mbn"}, "D:\\Set\\amss.mbn"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_ = platform::MemoryFileSystem();
+    WriteSet("D:\\Set");
+    for (const std::string& name : c.removed) files_.DeleteFile("D:\\Set\\" + name);
+    line::CFlotillaDoc doc = MakeDoc();
+    ASSERT_TRUE(FillImageSetPaths(doc, 0, "D:\\Set"));
+    EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), c.named);
   }
 }
 

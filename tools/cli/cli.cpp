@@ -225,10 +225,18 @@ class Session {
     platform::FileSystem& files = platform_.Files();
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image directory is too long: " + options_.image_dir);
-    if (!images::CheckImageSet(doc_, files, prompts_, kLine, false))
+    if (!images::CheckImageSet(doc_, files, prompts_, kLine, false)) {
+      NameUnusableImageFile(files);
       return Fail(images::ImageSetFailureText(doc_.German()));
+    }
     std::printf("image set complete: %s\n", options_.image_dir.c_str());
     return 0;
+  }
+
+  // Which file of the set the check refused, for a user who would otherwise have to guess.
+  void NameUnusableImageFile(platform::FileSystem& files) {
+    const std::string unusable = images::FirstUnusableImageFile(doc_, files, kLine);
+    if (!unusable.empty()) Fail("missing or empty: " + unusable);
   }
 
   int VersionRecord() {
@@ -402,7 +410,10 @@ class Session {
       return update::UpdateThreadProc(context, completion, *host);
     });
     host = std::make_unique<update::ProgramUpdateHost>(update::ProgramParts{files}, ui);
-    if (!update::StartLineOperation(context, files, ui)) return Fail("the update did not start");
+    if (!update::StartLineOperation(context, files, ui)) {
+      NameUnusableImageFile(files);
+      return Fail("the update did not start");
+    }
     if (ui.end != update::UpdateEnd::Succeeded || !ui.ended) return Fail("the update failed");
     return 0;
   }
