@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "app/form_texts.h"
+#include "images/image_set.h"
+#include "images/staging.h"
 #include "update/line_start.h"
 #include "update/update_worker.h"
 
@@ -122,6 +124,14 @@ void LineWorkers::JoinAll() {
 }
 
 void StartLineOperationFromWindow(WindowLineServices& services, int line) {
+  const line::LineRecord& record = services.doc.Line(line);
+  // A file the update reads that could not be staged at start-up may have left an earlier
+  // run's copy, which the image set check would take: refused as a missing file is.
+  if (record.running == 0 && record.operation == line::LineOperation::Update && services.parts.staging &&
+      !images::FirstUnstagedImageFile(*services.parts.staging).empty()) {
+    services.prompts.ShowMessage(images::ImageSetFailureText(services.doc.German()));
+    return;
+  }
   WindowUi ui(services);
   line::LineContext context{services.doc, services.registry, services.window, services.prompts, line};
   update::StartLineOperation(context, services.parts.files, ui);
