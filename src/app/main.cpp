@@ -47,7 +47,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!FirstInstance(GetSystemDefaultLangID() == line::kGermanLanguageId)) return 0;
   platform::Win32FileSystem files;
   platform::Win32ModuleResources resources;
-  platform::Win32Prompts prompts;
+  // The staging's boxes carry the window's caption: one name for the program everywhere.
+  platform::Win32Prompts prompts(app::kWindowCaption);
   platform::Win32Registry registry;
   platform::Win32Processes processes;
   images::StagingContext staging{files, resources, prompts};

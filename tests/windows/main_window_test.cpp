@@ -11,12 +11,16 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/form_ids.h"
+#include "app/form_texts.h"
 #include "app/wide_text.h"
 #include "platform/clock.h"
 #include "platform/memory_registry.h"
@@ -384,6 +388,37 @@ TEST(MainWindowTexts, EveryLanguageTextFitsItsStatic) {
       EXPECT_LE(needed.right, client.right) << "id " << id;
       EXPECT_LE(needed.bottom, client.bottom) << "id " << id;
     }
+  }
+}
+
+// One name: the version block's description (what the elevation prompt and the task manager
+// show) is the window's caption, and the program's icon has the sizes that 150 % and Explorer
+// ask for. This test program carries flotilla.exe's resources.
+TEST(ProgramResources, TheDescriptionIsTheCaptionAndTheIconHasEverySize) {
+  wchar_t module[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, module, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(module, &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<uint8_t> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(module, 0, size, block.data()));
+  wchar_t* description = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\FileDescription",
+                             reinterpret_cast<void**>(&description), &length));
+  EXPECT_EQ(WideToUtf8(description), kWindowCaption);
+
+  HRSRC group = FindResourceW(nullptr, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+  ASSERT_NE(group, nullptr);
+  const auto* directory = static_cast<const uint8_t*>(LockResource(LoadResource(nullptr, group)));
+  ASSERT_NE(directory, nullptr);
+  // The group's directory: three 16-bit words, then 14 bytes per image, its width first (0: 256).
+  const int count = directory[4] | directory[5] << 8;
+  std::vector<int> widths;
+  for (int i = 0; i < count; ++i) widths.push_back(directory[6 + 14 * i] == 0 ? 256 : directory[6 + 14 * i]);
+  for (const int wanted : {16, 32, 48, 256}) {
+    SCOPED_TRACE(wanted);
+    EXPECT_NE(std::find(widths.begin(), widths.end(), wanted), widths.end());
   }
 }
 
