@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -369,18 +370,25 @@ class WriteLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_.size();
   }
-  // Of the writes from the `from`th on, those made by `thread`, and those made by any other.
-  size_t By(std::thread::id thread, size_t from) const {
+  // Of the writes from the `from`th up to the `to`th (the last one so far unless given), those
+  // made by `thread`, and those made by any other.
+  size_t By(std::thread::id thread, size_t from, size_t to = SIZE_MAX) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(std::count(threads_.begin() + static_cast<std::ptrdiff_t>(from), threads_.end(), thread));
+    return static_cast<size_t>(std::count(Begin(from), End(to), thread));
   }
-  size_t NotBy(std::thread::id thread, size_t from) const {
+  size_t NotBy(std::thread::id thread, size_t from, size_t to = SIZE_MAX) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return threads_.size() - from -
-           static_cast<size_t>(std::count(threads_.begin() + static_cast<std::ptrdiff_t>(from), threads_.end(), thread));
+    return static_cast<size_t>(std::count_if(Begin(from), End(to), [&](std::thread::id t) { return t != thread; }));
   }
 
  private:
+  std::vector<std::thread::id>::const_iterator Begin(size_t from) const {
+    return threads_.begin() + static_cast<std::ptrdiff_t>(std::min(from, threads_.size()));
+  }
+  std::vector<std::thread::id>::const_iterator End(size_t to) const {
+    return threads_.begin() + static_cast<std::ptrdiff_t>(std::min(to, threads_.size()));
+  }
+
   mutable std::mutex mutex_;
   std::vector<std::thread::id> threads_;
 };
@@ -446,7 +454,7 @@ TEST_F(UpdateWorkerTest, TheWatchResumesOnlyAfterTheWorkersLastRequest) {
     ASSERT_EQ(resumes, 1);
     // Up to the resume only the worker wrote, and after it only the watch.
     EXPECT_GT(resumed_at, started_at);
-    EXPECT_EQ(log->NotBy(worker, started_at) - log->NotBy(worker, resumed_at), 0u);
+    EXPECT_EQ(log->NotBy(worker, started_at, resumed_at), 0u);
     EXPECT_EQ(log->By(worker, resumed_at), 0u);
     // The resumed watch takes the stick up again.
     EXPECT_TRUE(WaitUntil([&] { return log->NotBy(worker, resumed_at) > 0; }));
