@@ -47,7 +47,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!FirstInstance(GetSystemDefaultLangID() == line::kGermanLanguageId)) return 0;
   platform::Win32FileSystem files;
   platform::Win32ModuleResources resources;
-  platform::Win32Prompts prompts;
+  // The staging's boxes carry the window's caption: one name for the program everywhere.
+  platform::Win32Prompts prompts(app::kWindowCaption);
   platform::Win32Registry registry;
   platform::Win32Processes processes;
   images::StagingContext staging{files, resources, prompts};
@@ -58,11 +59,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         connection_manager.StopConnectionManager();
       }))
     return 0;
-  // The re-plug worker has ended and released ResetUSB.dll before RunMainWindow returns, so
-  // the clean-up can delete it.
-  const int exit_code = app::RunMainWindow(instance, update::ProgramParts{files, &staging, &connection_manager});
-  images::CleanUpStaging(staging, {}, [&connection_manager] {
-    if (connection_manager.Found()) connection_manager.StartConnectionManager();
-  });
-  return exit_code;
+  // The re-plug worker has ended and released ResetUSB.dll before the clean-up runs, so it
+  // can delete it; a close during an update cleans up too, then ends the process.
+  return app::RunMainWindow(instance, update::ProgramParts{files, &staging, &connection_manager},
+                            [&staging, &connection_manager] {
+                              images::CleanUpStaging(staging, {}, [&connection_manager] {
+                                if (connection_manager.Found()) connection_manager.StartConnectionManager();
+                              });
+                            });
 }

@@ -2,8 +2,11 @@
 #include "app/main_window.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "app/form_ids.h"
@@ -126,6 +129,9 @@ INT_PTR MainWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_DESTROY:
       OnDestroy();
       return TRUE;
+    case WM_QUERYENDSESSION:
+      OnQueryEndSession();
+      return TRUE;
     case kShowLineStatus:
       OnPostedStatus(wparam, lparam);
       return TRUE;
@@ -227,6 +233,26 @@ void MainWindow::OnClose() {
   DestroyWindow(window_);
 }
 
+void MainWindow::OnQueryEndSession() {
+  // A log-off or shut-down in the middle of an update would leave the stick half-written: it
+  // is refused while a line runs, with warning 1 as the reason the system shows. The reason
+  // calls came with Vista, so they are looked up rather than imported.
+  const bool running = AnyLineRunning();
+  HMODULE user = GetModuleHandleW(L"user32.dll");
+  if (running) {
+    using CreateReason = BOOL(WINAPI*)(HWND, LPCWSTR);
+    if (auto create = reinterpret_cast<CreateReason>(
+            reinterpret_cast<void*>(GetProcAddress(user, "ShutdownBlockReasonCreate"))))
+      create(window_, Utf8ToWide(FormTextFor(FormText::Warning1, doc_.German())).c_str());
+  } else {
+    using DestroyReason = BOOL(WINAPI*)(HWND);
+    if (auto destroy = reinterpret_cast<DestroyReason>(
+            reinterpret_cast<void*>(GetProcAddress(user, "ShutdownBlockReasonDestroy"))))
+      destroy(window_);
+  }
+  SetWindowLongPtrW(window_, DWLP_MSGRESULT, running ? FALSE : TRUE);
+}
+
 void MainWindow::OnDestroy() {
   {
     std::lock_guard<std::mutex> lock(post_mutex_);
@@ -257,23 +283,60 @@ bool MainWindow::AnyLineRunning() {
 
 // WM_USER + 1: the stick's diagnostics port is let go, and after a moment for the system the
 // uninstaller next to the program is started, maximised. Refused while a line runs: closing
-// the port under an update would leave the stick half-written.
-static void StartUninstaller(MainWindow& window, line::CFlotillaDoc& doc, update::DeviceWatchThread& watch) {
-  line::LineRecord& line = doc.Line(0);
-  if (window.AnyLineRunning()) {
-    line.history.Append("UnInstallAll.exe not started: an update is running", nullptr);
-    return;
-  }
-  // The watch uses the port in its steps; it is held until the uninstaller has started, so
-  // that it does not take the port again meanwhile.
-  watch.Pause();
-  line.diag_channel.Port().Close();
-  Sleep(1500);
-  ShellExecuteW(window.Handle(), L"open", L".\\UnInstallAll.exe", nullptr, L"", SW_SHOWMAXIMIZED);
-  watch.Resume();
-}
+// the port under an update would leave the stick half-written. The wait for the watch's pause
+// and the moment after it are spent on a thread of its own, so that the window goes on
+// answering; UPDATE is refused until that thread is done, as the watch is resumed at its end.
+class UninstallerStart {
+ public:
+  UninstallerStart(MainWindow& window, line::CFlotillaDoc& doc, update::DeviceWatchThread& watch)
+      : window_(window), doc_(doc), watch_(watch) {}
+  ~UninstallerStart() { Join(); }
+  UninstallerStart(const UninstallerStart&) = delete;
+  UninstallerStart& operator=(const UninstallerStart&) = delete;
 
-int RunMainWindow(HINSTANCE instance, update::ProgramParts parts) {
+  // On the window thread.
+  void Request() {
+    line::LineRecord& line = doc_.Line(0);
+    if (window_.AnyLineRunning()) {
+      line.history.Append("UnInstallAll.exe not started: an update is running", nullptr);
+      return;
+    }
+    if (busy_) return;  // one start at a time
+    Join();
+    busy_ = true;
+    HWND owner = window_.Handle();
+    try {
+      thread_ = std::thread([this, owner, &line] {
+        // The watch uses the port in its steps; it is held until the uninstaller has started,
+        // so that it does not take the port again meanwhile.
+        watch_.Pause();
+        line.diag_channel.Port().Close();
+        Sleep(1500);
+        // The shell asks for COM on the thread that calls it.
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        ShellExecuteW(owner, L"open", L".\\UnInstallAll.exe", nullptr, L"", SW_SHOWMAXIMIZED);
+        if (SUCCEEDED(com)) CoUninitialize();
+        watch_.Resume();
+        busy_ = false;
+      });
+    } catch (const std::system_error&) {
+      busy_ = false;
+    }
+  }
+  bool Busy() const { return busy_; }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  MainWindow& window_;
+  line::CFlotillaDoc& doc_;
+  update::DeviceWatchThread& watch_;
+  std::thread thread_;
+  std::atomic<bool> busy_{false};
+};
+
+int RunMainWindow(HINSTANCE instance, update::ProgramParts parts, const std::function<void()>& clean_up) {
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   platform::Win32SerialFactory serial_devices;
@@ -288,29 +351,47 @@ int RunMainWindow(HINSTANCE instance, update::ProgramParts parts) {
     for (const std::string& note : parts.connection_manager->TakeNotes())
       doc.Line(0).history.Append(note, nullptr);
   MainWindow window(instance, doc);
-  if (!window.Create()) return 1;
+  if (!window.Create()) {
+    clean_up();
+    return 1;
+  }
   WindowPrompts prompts(window);
   // The re-plug worker, from now until the first operation starts. It ends, and releases the
-  // library, when this function returns: before the clean-up deletes the library's file.
+  // library, before the clean-up deletes the library's file.
   discovery::ReplugThread replug(
       discovery::ReplugServices{libraries, prompts, platform::SystemClock(), doc.replug_enabled, nullptr},
       discovery::ReplugLibraryPath(images::kStagingDirectory));
   // Only line 0 has a diagnostics port at start-up, so it is the one line watched.
   update::DeviceWatchThread watch(line::LineContext{doc, registry, window, prompts, 0});
-  WindowLineServices services{doc, registry, window, prompts, watch, &replug, parts,
+  LineWorkers workers;
+  WindowLineServices services{doc, registry, window, prompts, watch, &replug, workers, parts,
                               parts.files.CurrentDirectory()};
-  window.SetUpdateCommand([&services] { StartLineOperationFromWindow(services, 0); });
-  window.SetUninstallCommand([&window, &doc, &watch] { StartUninstaller(window, doc, watch); });
+  UninstallerStart uninstaller(window, doc, watch);
+  window.SetUpdateCommand([&services, &uninstaller] {
+    if (!uninstaller.Busy()) StartLineOperationFromWindow(services, 0);
+  });
+  window.SetUninstallCommand([&uninstaller] { uninstaller.Request(); });
   replug.Start();
   watch.Start();
   const int exit_code = window.RunMessageLoop();
-  // Closed while a line runs (the user said Yes): the process ends with the worker, which
-  // must not find the document and the window destroyed under it first.
-  if (window.AnyLineRunning()) ExitProcess(static_cast<UINT>(exit_code));
-  // Otherwise the re-plug worker ends (a Replug call that runs is waited for) and lets the
-  // library go; the watch ends at its next step (what it still shows finds the window gone
-  // and is dropped); then the window object and the document.
+  if (window.AnyLineRunning()) {
+    // Closed while a line runs (the user said Yes): the process ends with the worker, which
+    // is left on the stick as it is. The clean-up still runs, as far as it can while the
+    // worker holds a file, and the connection manager is started again; then the end, before
+    // the document and the window could be destroyed under the worker.
+    replug.End();
+    clean_up();
+    ExitProcess(static_cast<UINT>(exit_code));
+  }
+  // Otherwise every worker has handed its line back and is on its way out (one in its
+  // success box finds the window gone and ends the program itself); the re-plug worker ends
+  // (a Replug call that runs is waited for) and lets the library go; the clean-up; the watch
+  // ends at its next step (what it still shows finds the window gone and is dropped); then
+  // the window object and the document.
+  workers.JoinAll();
+  uninstaller.Join();
   replug.End();
+  clean_up();
   return exit_code;
 }
 

@@ -64,6 +64,7 @@ class MainWindow : public line::LineDisplay {
   void OnCommand(WPARAM wparam);
   INT_PTR OnControlColour(HDC dc, HWND control);
   void OnClose();
+  void OnQueryEndSession();
   void OnDestroy();
   void OnPostedStatus(WPARAM wparam, LPARAM lparam);
   void OnPostedRefresh(UINT message, WPARAM wparam);
@@ -79,6 +80,8 @@ class MainWindow : public line::LineDisplay {
   void ShowPortsNow(int line);
   void ShowVersionsNow(int line);
   void EnableControlsNow(int line, bool enable);
+  // Whether line 0 shows a version that an update may start from.
+  bool VersionsReady();
 
   void PutLanguageTexts();
   void SetControlText(int id, const std::string& text);
@@ -119,8 +122,9 @@ constexpr UINT kUninstallRequest = WM_USER + 1;
 // Composes the program around the form: the document on the Win32 serial ports and registry,
 // the language of the system, line 1's image set from the staged files, the window, the
 // re-plug worker and line 0's device watch; `parts` are what an update uses besides the line.
-// Returns the exit code once the window is gone and the re-plug worker has released its
-// library.
-int RunMainWindow(HINSTANCE instance, update::ProgramParts parts);
+// `clean_up` runs once the window is gone and the re-plug worker has released its library,
+// also when the window was closed during an update, which then ends the process right after
+// it. Returns the exit code.
+int RunMainWindow(HINSTANCE instance, update::ProgramParts parts, const std::function<void()>& clean_up);
 
 }  // namespace flotilla::app

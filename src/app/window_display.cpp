@@ -197,11 +197,17 @@ void MainWindow::ShowVersionsNow(int line) {
 }
 
 void MainWindow::EnableControlsNow(int line, bool enable) {
-  // The shared controls (UPDATE) follow the running lines; the per-line start and stop
-  // buttons, which take `enable`, are not part of this form.
-  (void)line;
-  (void)enable;
-  EnableWindow(GetDlgItem(window_, IDC_UPDATE), !AnyLineRunning());
+  // UPDATE is both the shared control, off while any line runs, and line 0's start button,
+  // which follows `enable`; like every refresh it also keeps the version rule.
+  const bool line0_may_start = line != 0 || enable;
+  EnableWindow(GetDlgItem(window_, IDC_UPDATE), line0_may_start && !AnyLineRunning() && VersionsReady());
+}
+
+bool MainWindow::VersionsReady() {
+  const line::LineRecord& record = doc_.Line(0);
+  return ComposeVersionDisplay(record.texts.VersionText(), record.texts.VersionString(3),
+                               record.texts.VersionString(5), doc_.German())
+      .ready;
 }
 
 void WindowPrompts::ShowMessage(const std::string& text) {

@@ -64,22 +64,34 @@ ConnectionManager::ConnectionManager(platform::Registry& registry, platform::Fil
     : registry_(registry), files_(files), processes_(processes),
       staging_directory_(std::move(staging_directory)) {}
 
-int ConnectionManager::FindConnectionManager() {
+bool ConnectionManager::ReadInstallLocation(uint32_t view, std::string& location) {
   // One byte more than the value may fill, so the text always ends inside the buffer.
   std::array<uint8_t, kInstallLocationCapacity + 1> buffer{};
   platform::RegistryHandle key = 0;
-  const bool opened =
-      registry_.OpenLocalMachineKey(kUninstallKey, platform::kKeyAllAccess, key) == platform::kRegistryOk;
-  if (opened) {
-    uint32_t size = kInstallLocationCapacity;
-    // A failed read (missing, or longer than 1024 bytes) leaves the buffer empty.
-    if (registry_.QueryValue(key, kInstallLocationValue, buffer.data(), size) != platform::kRegistryOk)
-      buffer.fill(0);
-    install_location_ = reinterpret_cast<const char*>(buffer.data());
+  if (registry_.OpenLocalMachineKey(kUninstallKey, platform::kKeyAllAccess | view, key) != platform::kRegistryOk)
+    return false;
+  uint32_t size = kInstallLocationCapacity;
+  // A failed read (missing, or longer than 1024 bytes) leaves the buffer empty.
+  if (registry_.QueryValue(key, kInstallLocationValue, buffer.data(), size) != platform::kRegistryOk)
+    buffer.fill(0);
+  registry_.CloseKey(key);
+  location = reinterpret_cast<const char*>(buffer.data());
+  return true;
+}
+
+int ConnectionManager::FindConnectionManager() {
+  // The connection manager's installer is a 32-bit program, whose key a 64-bit program finds
+  // only in the 32-bit view; that view first, then the program's own. The first location
+  // whose Bin directory exists is taken.
+  std::string read;  // stays empty when neither view has the key
+  for (const uint32_t view : {platform::kKeyWow64_32Key, uint32_t{0}}) {
+    std::string location;
+    if (!ReadInstallLocation(view, location)) continue;
+    install_location_ = read = location;
+    if (platform::PathExists(files_, BinDirectoryOf(location))) break;
   }
-  bin_directory_ = BinDirectoryOf(reinterpret_cast<const char*>(buffer.data()));
+  bin_directory_ = BinDirectoryOf(read);
   if (platform::PathExists(files_, bin_directory_)) found_ = 1;
-  if (opened) registry_.CloseKey(key);
   return 1;
 }
 

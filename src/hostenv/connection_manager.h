@@ -68,6 +68,9 @@ class ConnectionManager {
 
  private:
   void RunScript(const std::string& script_name);
+  // The install location from the uninstall key in one view of the registry; false when the
+  // key is not there.
+  bool ReadInstallLocation(uint32_t view, std::string& location);
 
   platform::Registry& registry_;
   platform::FileSystem& files_;

@@ -20,9 +20,8 @@ struct ImageFile {
   size_t width;
 };
 
-// The files of a set. The check opens the first seven, in this order, then every other file the
-// update reads; the version directory command looks for the first eight; the set's directory
-// names all of them.
+// The files of a set. The check opens all of them, the partition table first; the version
+// directory command looks for the first eight; the set's directory names all of them.
 constexpr ImageFile kImageFiles[] = {
     {"partition.mbn", &ImageSetPaths::partition_table, line::kPathWidth},
     {"qcsblhd_cfgdata.mbn", &ImageSetPaths::qcsbl_header, line::kPathWidth},
@@ -36,7 +35,6 @@ constexpr ImageFile kImageFiles[] = {
     {"nandprghd.mbn", &ImageSetPaths::nand_programmer_header, line::kLongPathWidth},
     {"nandprgcombined.mbn", &ImageSetPaths::nand_programmer, line::kLongPathWidth},
 };
-constexpr size_t kCheckedFiles = 7;
 constexpr size_t kChosenFiles = 8;
 constexpr size_t kEfsImage = 7;
 
@@ -106,22 +104,17 @@ bool CheckImageSet(line::CFlotillaDoc& doc, platform::FileSystem& files, platfor
     case FileState::Usable:
       break;
   }
-  for (size_t i = 1; i < kCheckedFiles; ++i)
-    if (ImageFileState(files, FileIn(directory, kImageFiles[i].name)) != FileState::Usable) return false;
-  // The file-system image and the programmers are read only once the boot loaders and the
-  // application image are written: one missing then would leave a half-updated stick.
-  return !FirstUnusableImageFile(doc, files, line);
+  return FirstUnusableImageFile(doc, files, line).empty();
 }
 
-std::optional<std::string> FirstUnusableImageFile(line::CFlotillaDoc& doc,
-                                                  platform::FileSystem& files, int line) {
+std::string FirstUnusableImageFile(line::CFlotillaDoc& doc, platform::FileSystem& files, int line) {
   if (!line::CFlotillaDoc::IsLine(line)) return std::string();
-  const ImageSetPaths& paths = doc.Line(line).paths;
+  const line::ImageSetPaths& paths = doc.Line(line).paths;
   for (const ImageFile& file : kImageFiles) {
     const std::string& path = paths.*file.path;
     if (path.empty() || ImageFileState(files, path) != FileState::Usable) return path.empty() ? file.name : path;
   }
-  return std::nullopt;
+  return std::string();
 }
 
 std::string ImageSetFailureText(bool german) {

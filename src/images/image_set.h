@@ -19,18 +19,17 @@ namespace flotilla::images {
 // not fit its field.
 bool FillImageSetPaths(line::CFlotillaDoc& doc, int line, const std::string& directory);
 
-// Whether line `line`'s image set can be flashed: its partition table, the boot loader and
-// application files, the file-system image and the programmers exist and hold at least 2
-// bytes. A missing or short partition table is shown; the other files fail silently, the
-// caller's box tells the user. With `require_device`, a line whose stick has not answered fails
-// too, silently.
+// Whether line `line`'s image set can be flashed: every file the update reads (the partition
+// table, the boot loaders, the application and file-system images, the flash programmers)
+// exists and holds at least 2 bytes, so that an update never stops halfway for a missing one.
+// A missing or short partition table is shown; the other files fail silently, the caller's
+// box tells the user. With `require_device`, a line whose stick has not answered fails too,
+// silently.
 bool CheckImageSet(line::CFlotillaDoc& doc, platform::FileSystem& files, platform::Prompts& prompts,
                    int line, bool require_device);
-// The path of the first file of line `line`'s image set that the update reads and that is
-// missing or shorter than 2 bytes (its name when the line has no path for it); nothing when
-// every one is there.
-std::optional<std::string> FirstUnusableImageFile(line::CFlotillaDoc& doc,
-                                                  platform::FileSystem& files, int line);
+// The first file of the line's image set that is missing or shorter than 2 bytes, by its
+// path (by its name when the line has no path for it); empty when every one is usable.
+std::string FirstUnusableImageFile(line::CFlotillaDoc& doc, platform::FileSystem& files, int line);
 // The box an update shows when the check fails.
 std::string ImageSetFailureText(bool german);
 // The check before an update starts on `line`: the stick must have answered, and a failure

@@ -1,6 +1,7 @@
 // Staging the embedded files and deleting them again.
 #include "images/staging.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -32,9 +33,20 @@ const char* EmbeddedFileName(int resource_id) {
 
 std::string StagingFailureMessage(const std::string& file_name) { return "read " + file_name + " fail!"; }
 
-bool StageEmbeddedFile(StagingContext& context, int resource_id) {
-  const char* name = EmbeddedFileName(resource_id);
-  if (!name) return false;
+std::string FirstUnstagedImageFile(const StagingContext& context) {
+  for (const std::string& name : context.failed) {
+    if (name == "nandprghd.mbn" || name == "nandprgcombined.mbn") return name;
+    for (const char* image : kStagedImageNames)
+      if (name == image) return name;
+  }
+  return std::string();
+}
+
+namespace {
+
+// Loads one resource and writes it whole; false, after the row's message, when it is not
+// staged.
+bool StageNamedFile(StagingContext& context, int resource_id, const char* name) {
   const std::string path = platform::JoinPath(context.directory, name);
   std::vector<uint8_t> bytes;
   if (!context.resources.Load(kEmbeddedFileType, resource_id, bytes)) {
@@ -49,6 +61,22 @@ bool StageEmbeddedFile(StagingContext& context, int resource_id) {
   // The mend: a part of an image must never be flashed, so what was written goes again.
   if (outcome == WriteOutcome::kIncomplete) context.files.DeleteFile(path);
   return false;
+}
+
+// Keeps the context's list of failed files up to date with one file's result.
+bool NoteStaged(StagingContext& context, const char* name, bool staged) {
+  auto& failed = context.failed;
+  failed.erase(std::remove(failed.begin(), failed.end(), name), failed.end());
+  if (!staged) failed.push_back(name);
+  return staged;
+}
+
+}  // namespace
+
+bool StageEmbeddedFile(StagingContext& context, int resource_id) {
+  const char* name = EmbeddedFileName(resource_id);
+  if (!name) return false;
+  return NoteStaged(context, name, StageNamedFile(context, resource_id, name));
 }
 
 bool CreateStagingDirectory(StagingContext& context) {

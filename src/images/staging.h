@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/host_services.h"
@@ -92,7 +93,15 @@ struct StagingContext {
   platform::ModuleResources& resources;
   platform::Prompts& prompts;
   std::string directory = kStagingDirectory;
+  // The files that could not be staged, by name, in the order they failed. A file that could
+  // not be created may leave an earlier run's copy that any check of the file would pass, so
+  // an update must be refused by this list, not by what is on the disk.
+  std::vector<std::string> failed{};
 };
+
+// Whether a file that an update reads (the nine images and the NAND programmers) is among
+// those that could not be staged; its name, or empty.
+std::string FirstUnstagedImageFile(const StagingContext& context);
 
 // Stages one table row: loads the resource, creates (or truncates) the staged file and writes
 // all of it. A file that cannot be created, a missing resource, and (the mend) a file that

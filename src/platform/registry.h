@@ -15,6 +15,9 @@ constexpr long kRegistryAccessDenied = 5;    // ERROR_ACCESS_DENIED
 constexpr long kRegistryMoreData = 234;      // ERROR_MORE_DATA
 constexpr long kRegistryInvalidHandle = 6;   // ERROR_INVALID_HANDLE
 constexpr uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
+// Added to an access mask: the 32-bit programs' view of the hive (KEY_WOW64_32KEY), where a
+// 64-bit program finds what a 32-bit installer wrote.
+constexpr uint32_t kKeyWow64_32Key = 0x0200;
 
 class Registry {
  public:

@@ -25,6 +25,9 @@ class DeviceWatch {
   void Pass(const std::function<bool()>& paused);
 
  private:
+  // Sleeps `ms` in short pieces; true, with the rest left unslept, once `paused` holds.
+  bool Rest(uint32_t ms, const std::function<bool()>& paused);
+
   line::LineContext c_;
 };
 
@@ -38,7 +41,10 @@ class DeviceWatchThread {
   DeviceWatchThread& operator=(const DeviceWatchThread&) = delete;
 
   void Start();
-  // Blocks until the watch has stopped between two steps.
+  // Asks the watch to stop at its next step boundary and returns at once.
+  void AskPause();
+  // Asks, and blocks until the watch has stopped between two steps (at once when it was never
+  // started). Its sleeps are cut short for it; an exchange on the port is not.
   void Pause();
   void Resume();
 
@@ -56,6 +62,7 @@ class DeviceWatchThread {
   bool pause_asked_ = false;
   bool parked_ = false;
   bool ending_ = false;
+  bool started_ = false;
 };
 
 }  // namespace flotilla::update

@@ -1,4 +1,5 @@
-// FinishLineAction: final status, action log, icon, device reset, the line handed back.
+// FinishLineAction: final status, action log, icon, device reset; and the line handed back
+// at the worker's way out.
 #include "update/line_completion.h"
 
 #include "protocol/operation_text.h"
@@ -59,12 +60,15 @@ void FinishLineAction(line::LineContext& context, LineCompletion& completion,
     context.prompts.ShowMessage(
         protocol::FormatText("线路%d任务失败，请手动重启相应手机", context.line + 1));
 
-  // The running flag is cleared before the watch resumes, so the watch and a new start see
-  // the line as free.
-  context.Record().running = 0;
-  context.display.EnableLineControls(context.line, true);
   context.Progress(0);
-  if (completion.resume_watch) completion.resume_watch(context.line);
+}
+
+void HandBackLine(line::LineContext& context, LineCompletion& completion, LineExit exit) {
+  if (exit == LineExit::ToUserAndWatch && completion.resume_watch) completion.resume_watch(context.line);
+  // The last act on the line: from here on a new start may take it, and must find the ports
+  // and the watch settled.
+  context.Record().running = 0;
+  if (exit == LineExit::ToUserAndWatch) context.display.EnableLineControls(context.line, true);
 }
 
 }  // namespace flotilla::update

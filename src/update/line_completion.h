@@ -1,5 +1,5 @@
-// FinishLineAction: the one way out of a line operation that did not end the program. It
-// writes the line's action log, shows the outcome and hands the line back.
+// FinishLineAction: how a line operation that did not end the program reports its end. It
+// writes the line's action log and shows the outcome; HandBackLine then gives the line back.
 #pragma once
 
 #include <functional>
@@ -35,7 +35,25 @@ struct LineCompletion {
 std::string ActionLogPath(platform::FileSystem& files, const std::string& start_directory,
                           int line, const std::string& stamp);
 
+// The final text, the action log, the icon and the reset of the outcome. It leaves the line
+// busy: the worker may still use the stick after it (a box, a second finish), and hands the
+// line back only at its way out.
 void FinishLineAction(line::LineContext& context, LineCompletion& completion,
                       const std::string& text, ActionOutcome outcome);
+
+// Whom a worker leaves its line to.
+enum class LineExit {
+  // Ended through FinishLineAction: the device watch looks for the stick again and the
+  // line's controls are enabled.
+  ToUserAndWatch,
+  // Ended with a status line or a box alone: the watch stays paused and the controls
+  // disabled; only the running flag is cleared.
+  FlagOnly,
+};
+
+// A worker's last act on its line, after its last use of the line's ports: the watch resumes
+// (it may reopen the ports at once), then the running flag is cleared, so neither the watch
+// nor a new start ever meets the worker on the stick.
+void HandBackLine(line::LineContext& context, LineCompletion& completion, LineExit exit);
 
 }  // namespace flotilla::update

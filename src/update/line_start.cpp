@@ -61,13 +61,19 @@ bool CanWriteBeside(platform::FileSystem& files, const std::string& path) {
 
 bool StartLineOperation(line::LineContext& context, platform::FileSystem& files, LineStartHost& host) {
   line::LineRecord& record = context.Record();
+  // A line that runs already has its worker on the stick's ports: a second one would write
+  // the same flash at the same time.
+  if (record.running != 0) return false;
   context.doc.SetModelCheckText(record.texts.VersionString(9));
   if (!CheckDeviceModel(context.doc, host)) return false;
   context.display.SetLineIcon(context.line, line::LineIcon::Ready);
   if (!OperationMayStart(context, files, host)) return false;
 
+  // The flag first: the controls read it, and from here on a second start is refused. A box
+  // of the checks above runs a message loop, in which another start may have won the line.
+  int32_t idle = 0;
+  if (!record.running.compare_exchange_strong(idle, 1)) return false;
   context.display.EnableLineControls(context.line, false);
-  record.running = 1;
   host.PauseWatchers(context.line);
   context.display.SetLineIcon(context.line, line::LineIcon::Running);
   context.Progress(0);

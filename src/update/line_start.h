@@ -28,7 +28,9 @@ class LineStartHost : public ModelCheckUi {
  public:
   // A box owned by the view with the program's caption.
   virtual void ShowStartBox(const std::string& text) = 0;
-  // Pauses the line's device watch and the re-plug worker; returns when both have stopped.
+  // Asks the line's device watch and the re-plug worker to stop. It need not wait for them:
+  // the worker does, before its first use of the line's ports, so the window never waits for
+  // an exchange of the watch to end.
   virtual void PauseWatchers(int line) = 0;
   // Creates the worker of `operation` for the line. False when no thread could be made.
   virtual bool StartWorker(int line, line::LineOperation operation) = 0;
@@ -38,7 +40,9 @@ class LineStartHost : public ModelCheckUi {
 // the box, then the close request, then false.
 bool CheckDeviceModel(line::CFlotillaDoc& doc, ModelCheckUi& ui);
 
-// Starts the line's operation (the line's `operation`); false when nothing was started.
+// Starts the line's operation (the line's `operation`); false when nothing was started, and
+// at once when the line runs already. The running flag is set before anything of the
+// operation starts, the line's controls are disabled after it.
 // The model text is taken from version string 9 first.
 bool StartLineOperation(line::LineContext& context, platform::FileSystem& files, LineStartHost& host);
 

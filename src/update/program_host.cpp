@@ -46,7 +46,9 @@ bool ProgramUpdateHost::CheckDeviceModel(line::LineContext& context) {
   return update::CheckDeviceModel(context.doc, ui_);
 }
 
-void NvBackupThreadProc(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
+namespace {
+
+void BackUpLineNv(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
   line::LineRecord& record = context.Record();
   uint32_t esn = 0;
   protocol::QueryEsn(context.Diag(), esn);
@@ -65,7 +67,7 @@ void NvBackupThreadProc(line::LineContext& context, LineCompletion& completion, 
   context.Progress(100);
 }
 
-void NvRestoreThreadProc(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
+void RestoreLineNv(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
   switch (context.doc.nv_mode.load()) {
     case line::NvMode::RestoreRf:
     case line::NvMode::RestoreRfAndImei:
@@ -88,6 +90,18 @@ void NvRestoreThreadProc(line::LineContext& context, LineCompletion& completion,
       return;
   }
   FinishLineAction(context, completion, "恢复NV区成功", ActionOutcome::PassAndReset);
+}
+
+}  // namespace
+
+void NvBackupThreadProc(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
+  BackUpLineNv(context, completion, nv);
+  HandBackLine(context, completion, LineExit::ToUserAndWatch);
+}
+
+void NvRestoreThreadProc(line::LineContext& context, LineCompletion& completion, nvdata::NvEnvironment& nv) {
+  RestoreLineNv(context, completion, nv);
+  HandBackLine(context, completion, LineExit::ToUserAndWatch);
 }
 
 }  // namespace flotilla::update

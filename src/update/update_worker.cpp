@@ -78,7 +78,6 @@ class UpdateRun {
   }
   // The two early failures that end with a status line (German) or the failure box.
   UpdateEnd FailEarly() {
-    c_.Record().running = 0;
     if (german_) {
       c_.Status("Download fehlgeschlagen");
     } else {
@@ -135,7 +134,6 @@ bool UpdateRun::PrepareAndReset() {
 // A stick that did not come back after a reset: as after the programming, the line is
 // finished with the failure box; a stick that comes back later is found by the watch.
 UpdateEnd UpdateRun::StickLost() {
-  c_.Record().running = 0;
   if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
   Finish("reset modem fail!", ActionOutcome::FailMaybeInDownloader);
   host_.ShowErrorBox(kFailureBox);
@@ -207,7 +205,6 @@ UpdateEnd UpdateRun::EnterDownloader(bool& entered) {
     entered = EnterBootDownloader(c_);
     if (entered) return UpdateEnd::Finished;
   }
-  c_.Record().running = 0;
   if (german_) {
     c_.Status("Download fehlgeschlagen");
     return UpdateEnd::StatusOnly;
@@ -315,7 +312,6 @@ UpdateEnd UpdateRun::Run() {
     if (!UploadFlashProgrammer(c_)) {
       Finish(german_ ? "Download fehlgeschlagen!" : "Download armprg.bin fail!",
              ActionOutcome::DownloadFailedAndReset);
-      c_.Record().running = 0;
       if (german_) return Finish("Download fehlgeschlagen!", ActionOutcome::DownloadFailedAndReset);
       host_.ShowErrorBox(kFailureBox);
       return UpdateEnd::Finished;
@@ -359,9 +355,12 @@ UpdateEnd UpdateRun::Run() {
   c_.Sleep(3000);
   c_.Progress(100);
   host_.RestartConnectionManager();
+  // The versions the stick reports now, so the user sees the update took before the box.
+  c_.display.ShowLineVersions(c_.line);
   c_.Status(german_ ? "Update wurde erfolgreich durchgeführt." : "The update was successful.");
-  c_.Record().running = 0;
   host_.ShowSuccessBox(german_ ? "Das Update wurde erfolgreich durchgeführt." : "The update was successful.");
+  // Only now: the window keeps UPDATE off under the box, and a close meanwhile asks first.
+  c_.Record().running = 0;
   host_.EndProgram();
   return UpdateEnd::Succeeded;
 }
@@ -376,7 +375,13 @@ std::string ReinsertText(bool german) {
 
 UpdateEnd UpdateThreadProc(line::LineContext& context, LineCompletion& completion, UpdateHost& host) {
   UpdateRun run(context, completion, host);
-  return run.Run();
+  const UpdateEnd end = run.Run();
+  // A success frees the line after its box and ends the program; every other end hands it
+  // back here, after the last frame, reset and box of the run.
+  if (end != UpdateEnd::Succeeded)
+    HandBackLine(context, completion,
+                 end == UpdateEnd::Finished ? LineExit::ToUserAndWatch : LineExit::FlagOnly);
+  return end;
 }
 
 }  // namespace flotilla::update

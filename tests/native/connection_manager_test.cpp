@@ -95,6 +95,56 @@ TEST_F(ConnectionManagerTest, NotFoundWithoutTheKeyTheValueOrTheBinDirectory) {
   EXPECT_EQ(registry.OpenKeyCount(), 0u);
 }
 
+// The hive as a 64-bit program sees it: its own view, and the 32-bit programs' view that an
+// access with KEY_WOW64_32KEY opens.
+class TwoViewRegistry : public platform::Registry {
+ public:
+  long OpenLocalMachineKey(const std::string& path, uint32_t access, platform::RegistryHandle& key) override {
+    const size_t view = (access & platform::kKeyWow64_32Key) ? 1 : 0;
+    const long rc = views[view].OpenLocalMachineKey(path, access, key);
+    if (rc == platform::kRegistryOk) key = key * 2 + view;
+    return rc;
+  }
+  long QueryValue(platform::RegistryHandle key, const std::string& name, uint8_t* data, uint32_t& size) override {
+    return views[key % 2].QueryValue(key / 2, name, data, size);
+  }
+  long CloseKey(platform::RegistryHandle key) override { return views[key % 2].CloseKey(key / 2); }
+  platform::MemoryRegistry views[2];  // native, 32-bit
+};
+
+// Mends: a connection manager installed by a 32-bit installer, whose key only the 32-bit view
+// holds, was never found by the 64-bit program, and so never started again.
+TEST(ConnectionManagerViews, The32BitViewIsReadFirstThenTheNativeOne) {
+  struct Case {
+    const char* name;
+    const char* native;  // install locations; "" for no key in that view
+    const char* wow32;
+    const char* found;   // "" for not found
+  } cases[] = {
+      {"32-bit installer", "", "C:\\CM32", "C:\\CM32"},
+      {"64-bit installer", "C:\\CM64", "", "C:\\CM64"},
+      {"both, the 32-bit one first", "C:\\CM64", "C:\\CM32", "C:\\CM32"},
+      {"both, only the native one installed", "C:\\CM64", "C:\\Gone", "C:\\CM64"},
+      {"neither", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TwoViewRegistry registry;
+    platform::MemoryFileSystem files;
+    FakeProcesses processes;
+    if (*c.native) registry.views[0].SetString(kUninstallKey, "InstallLocation", c.native);
+    if (*c.wow32) registry.views[1].SetString(kUninstallKey, "InstallLocation", c.wow32);
+    for (const char* location : {"C:\\CM32", "C:\\CM64"}) files.AddDirectory(BinDirectoryOf(location));
+    ConnectionManager manager(registry, files, processes, kDir);
+    manager.FindConnectionManager();
+    EXPECT_EQ(manager.Found(), *c.found != 0);
+    if (*c.found) {
+      EXPECT_EQ(manager.InstallLocation(), c.found);
+    }
+    EXPECT_EQ(registry.views[0].OpenKeyCount() + registry.views[1].OpenKeyCount(), 0u);
+  }
+}
+
 TEST_F(ConnectionManagerTest, AValueLongerThan1024BytesLeavesTheLocationEmpty) {
   Install("C:\\" + std::string(1100, 'x'));
   EXPECT_EQ(manager.FindConnectionManager(), 1);

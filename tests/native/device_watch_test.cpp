@@ -69,10 +69,12 @@ TEST_F(DeviceWatchTest, AStickThatLeavesIsForgottenAfterFiveLookups) {
   watch.Pass([] { return false; });
   ASSERT_FALSE(doc_.Line(0).texts.VersionString(3).empty());
   registry_.Clear();  // pulled out
-  int asked = 0;
   clock_.ClearSleeps();
-  watch.Pass([&] { return ++asked == 5; });  // the owner pauses the watch after five lookups
-  EXPECT_EQ(clock_.Sleeps(), std::vector<uint32_t>(5, 200));  // idling between lookups
+  const uint64_t start = clock_.NowMs();
+  // The owner pauses the watch after five lookups.
+  watch.Pass([&] { return clock_.NowMs() - start >= 5 * 200; });
+  // 200 ms of idling between lookups, slept in pieces a pause can end.
+  EXPECT_EQ(clock_.Sleeps(), std::vector<uint32_t>(10, 100));
   EXPECT_TRUE(doc_.Line(0).texts.VersionString(3).empty());
   EXPECT_TRUE(doc_.Line(0).texts.VersionString(5).empty());
   EXPECT_EQ(display_.versions_shown, 2);
@@ -88,6 +90,40 @@ TEST_F(DeviceWatchTest, AStickThatDoesNotAnswerIsMarkedWithoutDevice) {
   EXPECT_EQ(doc_.Line(0).device_state, line::DeviceState::NoDevice);
   EXPECT_GE(clock_.NowMs() - start, 1050u);  // the pass's own sleeps
   EXPECT_EQ(display_.versions_shown, 1);
+}
+
+// Mends: a pause waited for the pass's one-second sleeps, and the window that asked for it
+// froze meanwhile.
+TEST_F(DeviceWatchTest, APauseEndsThePassWithinAPieceOfItsSleep) {
+  struct Case {
+    const char* name;
+    bool stick_there;
+    uint64_t pause_after_ms;  // into the pass; inside one of its sleeps
+  } cases[] = {
+      {"after the version query", true, 0},  // set from the pass's length below
+      {"between two lookups", false, 550},
+  };
+  DeviceWatch watch(context_);
+  watch.Begin();
+  watch.Pass([] { return false; });
+  const uint64_t pass_start = clock_.NowMs();
+  watch.Pass([] { return false; });
+  // A pass with the stick there ends with two seconds of sleep.
+  const uint64_t pass_ms = clock_.NowMs() - pass_start;
+  ASSERT_GT(pass_ms, 2000u);
+  for (Case c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.stick_there) {
+      c.pause_after_ms = pass_ms - 1500;
+    } else {
+      registry_.Clear();
+    }
+    const int shown = display_.versions_shown;
+    const uint64_t pause_at = clock_.NowMs() + c.pause_after_ms;
+    watch.Pass([&] { return clock_.NowMs() >= pause_at; });
+    EXPECT_LE(clock_.NowMs() - pause_at, 100u);
+    EXPECT_EQ(display_.versions_shown, shown);  // ended before its refresh
+  }
 }
 
 TEST_F(DeviceWatchTest, ThePausedThreadLeavesThePortsAlone) {

@@ -127,8 +127,8 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
     cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
     cases.push_back({"1 byte", name, Change::Resize, 1, false, {kBox}, {kGerman}});
   }
-  // Mend: the file-system image and the programmers are read only after the boot loaders and
-  // the application image are written; one missing must stop the update before it starts.
+  // Mends: the file-system image and the programmers were left out, and their absence was
+  // found only after the boot loaders and the application image had been written.
   for (const char* name : kOtherFiles) {
     cases.push_back({"missing", name, Change::Remove, 0, false, {kBox}, {kGerman}});
     cases.push_back({"empty", name, Change::Resize, 0, false, {kBox}, {kGerman}});
@@ -153,15 +153,25 @@ TEST_F(ImageSetTest, TheCheckNamesAMissingOrShortPartitionTableAndTheUpdateAddsI
 }
 
 TEST_F(ImageSetTest, TheFirstUnusableFileIsNamed) {
-  WriteSet("D:\\Set");
-  line::CFlotillaDoc doc = MakeDoc();
-  ASSERT_TRUE(FillImageSetPaths(doc, 0, "D:\\Set"));
-  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::nullopt);
-  files_.DeleteFile("D:\\Set\\efs.mbn");
-  files_.SetFile("D:\\Set\\nandprghd.mbn", Bytes(1));
-  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::optional<std::string>("D:\\Set\\efs.mbn"));
-  files_.SetFile("D:\\Set\\efs.mbn", Bytes(2));
-  EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), std::optional<std::string>("D:\\Set\\nandprghd.mbn"));
+  struct Case {
+    const char* name;
+    std::vector<std::string> removed;
+    std::string named;
+  } cases[] = {
+      {"complete", {}, ""},
+      {"no file-system image", {"efs.mbn"}, "D:\\Set\\efs.mbn"},
+      {"no programmers", {"nandprgcombined.mbn", "armprg.bin"}, "D:\\Set\\armprg.bin"},
+      {"no application image", {"amss.mbn", "nandprghd.mbn"}, "D:\\Set\\amss.mbn"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_ = platform::MemoryFileSystem();
+    WriteSet("D:\\Set");
+    for (const std::string& name : c.removed) files_.DeleteFile("D:\\Set\\" + name);
+    line::CFlotillaDoc doc = MakeDoc();
+    ASSERT_TRUE(FillImageSetPaths(doc, 0, "D:\\Set"));
+    EXPECT_EQ(FirstUnusableImageFile(doc, files_, 0), c.named);
+  }
 }
 
 TEST_F(ImageSetTest, TheCheckFailsSilentlyWithoutASetOrAStick) {

@@ -1,4 +1,5 @@
-// FinishLineAction: the action log, the outcome's icon and reset, and the line handed back.
+// FinishLineAction: the action log, the outcome's icon and reset; HandBackLine: the line handed
+// back at the worker's way out.
 #include "update/line_completion.h"
 
 #include <gtest/gtest.h>
@@ -101,11 +102,38 @@ TEST_F(LineCompletionTest, EachOutcomeShowsItsIconAndResetsTheStickOrNot) {
     EXPECT_EQ(doc_.Line(1).device_state, *c.reset ? line::DeviceState::NoDevice : line::DeviceState::Answered);
     EXPECT_EQ(prompts_.messages,
               c.box ? std::vector<std::string>{"线路2任务失败，请手动重启相应手机"} : std::vector<std::string>{});
-    // The line is handed back: free, its controls enabled, progress 0, the watch resumed.
-    EXPECT_EQ(doc_.Line(1).running, 0);
-    EXPECT_EQ(display_.enabled, std::vector<bool>{true});
+    // Progress back to 0, but the line stays the worker's until it hands it back: it may
+    // still send (a second finish) after this.
     EXPECT_EQ(display_.progress, std::vector<int>{0});
-    EXPECT_EQ(resumed_, std::vector<int>{1});
+    EXPECT_EQ(doc_.Line(1).running, 1);
+    EXPECT_TRUE(display_.enabled.empty());
+    EXPECT_TRUE(resumed_.empty());
+  }
+}
+
+TEST_F(LineCompletionTest, TheHandBackResumesTheWatchWhileTheLineIsStillBusy) {
+  struct Case {
+    const char* name;
+    LineExit exit;
+    std::vector<int32_t> running_at_resume;  // the flag as the watch is resumed; one per resume
+    std::vector<bool> enabled;
+  } cases[] = {
+      // A start the user makes once the flag is clear finds the watch resumed already, so it
+      // is the start that pauses it, never a late resume that wakes it under a new worker.
+      {"finished", LineExit::ToUserAndWatch, {1}, {true}},
+      {"status line only", LineExit::FlagOnly, {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    display_ = RecordingDisplay();
+    doc_.Line(1).running = 1;
+    std::vector<int32_t> running_at_resume;
+    LineCompletion completion{files_, "C:\\Flotilla",
+                              [&](int line) { running_at_resume.push_back(doc_.Line(line).running); }};
+    HandBackLine(context_, completion, c.exit);
+    EXPECT_EQ(running_at_resume, c.running_at_resume);
+    EXPECT_EQ(doc_.Line(1).running, 0);
+    EXPECT_EQ(display_.enabled, c.enabled);
   }
 }
 
@@ -142,8 +170,8 @@ TEST_F(LineCompletionTest, ALogThatCannotBeWrittenStillCompletesTheLine) {
   files_.read_only_directories.insert("c:\\flotilla");
   FinishLineAction(context_, completion_, "skip fail!", ActionOutcome::Fail);
   EXPECT_FALSE(files_.Exists("C:\\Flotilla\\Logs"));
-  EXPECT_EQ(doc_.Line(1).running, 0);
-  EXPECT_EQ(resumed_, std::vector<int>{1});
+  EXPECT_EQ(display_.icons, std::vector<line::LineIcon>{line::LineIcon::Fail});
+  EXPECT_EQ(display_.progress, std::vector<int>{0});
 }
 
 }  // namespace

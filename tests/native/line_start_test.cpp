@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ class QuietDisplay : public line::LineDisplay {
  public:
   void AppendLineStatus(int, const std::string&) override {}
   void SetLineProgress(int, int) override {}
+  // Each change of the line's controls, with the running flag the window reads meanwhile.
+  void EnableLineControls(int, bool enable) override {
+    controls.push_back(std::string(enable ? "on" : "off") + ", running " +
+                       (running ? std::to_string(running->load()) : "?"));
+  }
+  const std::atomic<int32_t>* running = nullptr;
+  std::vector<std::string> controls;
 };
 
 const char* const kImageFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
@@ -44,6 +52,7 @@ struct LineStartBench {
       : stick_(clock_, sim::StickConfig{}),
         doc_(line::DocEnvironment{stick_, clock_, 0x0409, "C:\\Flotilla\\flotilla.exe"}),
         context_{doc_, registry_, display_, prompts_, 0} {
+    display_.running = &doc_.Line(0).running;
     files_.AddDirectory("C:\\Images");
     files_.AddDirectory("C:\\Flotilla");
     for (const char* name : kImageFiles) files_.SetFile(std::string("C:\\Images\\") + name, {1, 2, 3, 4});
@@ -109,6 +118,20 @@ TEST(LineStart, EachOperationStartsOnlyWhenItsChecksPass) {
     EXPECT_EQ(started, !c.events.empty() && c.events.back().rfind("worker", 0) == 0);
     EXPECT_EQ(fresh.doc_.Line(0).running, started ? 1 : 0);
   }
+}
+
+// Mends: the controls went off one step before the flag was set, and the window, reading the
+// flag, turned UPDATE on; a second click then started a second worker on the same stick.
+TEST(LineStart, TheFlagIsSetBeforeTheControlsGoOffAndARunningLineIsNotStartedAgain) {
+  LineStartBench b;
+  ASSERT_TRUE(StartLineOperation(b.context_, b.files_, b.host_));
+  EXPECT_EQ(b.display_.controls, std::vector<std::string>{"off, running 1"});
+  b.host_.events.clear();
+  // A second click while the worker runs: nothing is checked, paused or started.
+  EXPECT_FALSE(StartLineOperation(b.context_, b.files_, b.host_));
+  EXPECT_TRUE(b.host_.events.empty());
+  EXPECT_EQ(b.display_.controls.size(), 1u);
+  EXPECT_EQ(b.doc_.Line(0).running, 1);
 }
 
 TEST(LineStart, ProvingTheNvFileWritableLeavesTheLastBackupAsItWas) {

@@ -160,6 +160,7 @@ TEST_F(StagingTest, StagesEveryFileInTheStartupOrderWithTheConnectionManagerBefo
   EXPECT_EQ(Log("create"), created);
   for (const EmbeddedFile& file : kEmbeddedFiles) ExpectStagedWhole(file);
   EXPECT_TRUE(prompts.messages.empty());
+  EXPECT_TRUE(context.failed.empty());
 }
 
 TEST_F(StagingTest, AnExistingChainIsKeptAndExistingFilesAreOverwritten) {
@@ -172,6 +173,7 @@ TEST_F(StagingTest, AnExistingChainIsKeptAndExistingFilesAreOverwritten) {
   EXPECT_TRUE(Log("mkdir").empty());
   for (const EmbeddedFile& file : kEmbeddedFiles) ExpectStagedWhole(file);
   EXPECT_TRUE(prompts.messages.empty());
+  EXPECT_TRUE(context.failed.empty());
 }
 
 TEST_F(StagingTest, AReadOnlyStagingDirectoryGivesEveryMessageInTheTableOrder) {
@@ -190,6 +192,32 @@ TEST_F(StagingTest, AReadOnlyStagingDirectoryGivesEveryMessageInTheTableOrder) {
   EXPECT_EQ(order[13], "connection manager");
   EXPECT_EQ(order[14], "message read ResetUSB.dll fail!");
   EXPECT_TRUE(memory.FileNames().empty());
+}
+
+// Mends: a staged file that could not be re-created left the previous run's copy, and the
+// update took it. Every failure is kept, so the update can be refused by it.
+TEST_F(StagingTest, EveryFileThatCouldNotBeStagedIsKept) {
+  memory.AddDirectory("C:\\Program Files");
+  memory.AddDirectory("C:\\Program Files\\Windows Service");
+  memory.AddDirectory(kDir);
+  memory.SetFile(Staged("efs.mbn"), std::vector<uint8_t>(5000, 0xEE));  // an earlier run's copy
+  memory.read_only_directories.insert("c:\\program files\\windows service\\xv418newversion");
+  StageAll();
+  EXPECT_EQ(context.failed, StartupNames());
+  EXPECT_EQ(FirstUnstagedImageFile(context), "amss.mbn");
+  EXPECT_NE(memory.File(Staged("efs.mbn")), nullptr);  // still there, and must not be used
+
+  // Staged on a later try: no longer kept. The rest that the update reads still is.
+  memory.read_only_directories.clear();
+  for (const char* name : {"amss.mbn", "partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
+                           "oemsbl.mbn", "amsshd.mbn", "efs.mbn", "armprg.bin", "nandprghd.mbn"})
+    for (const EmbeddedFile& file : kEmbeddedFiles)
+      if (std::string(file.file_name) == name) StageEmbeddedFile(context, file.resource_id);
+  EXPECT_EQ(FirstUnstagedImageFile(context), "nandprgcombined.mbn");
+  StageEmbeddedFile(context, kNandProgrammerId);
+  // The rest is not read by an update.
+  EXPECT_EQ(context.failed, (std::vector<std::string>{"NVApp.ini", "killsvr.bat", "ResetUSB.dll"}));
+  EXPECT_EQ(FirstUnstagedImageFile(context), "");
 }
 
 TEST_F(StagingTest, ADirectoryLevelThatCannotBeMadeEndsTheSequenceWithItsMessage) {

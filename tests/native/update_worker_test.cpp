@@ -6,18 +6,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "images/version_record.h"
 #include "platform/memory_files.h"
 #include "platform/posix/files.h"
 #include "sim/transport/inprocess_stick.h"
+#include "tap_device.h"
 #include "tools/mkimages/image_set.h"
+#include "update/device_watch.h"
 
 namespace flotilla::update {
 namespace {
@@ -35,10 +41,19 @@ std::vector<uint8_t> ReadFile(const fs::path& path) {
 
 class RecordingDisplay : public line::LineDisplay {
  public:
-  void AppendLineStatus(int, const std::string& text) override { statuses.push_back(text); }
+  void AppendLineStatus(int, const std::string& text) override {
+    statuses.push_back(text);
+    shown.push_back(text);
+  }
   void SetLineProgress(int, int percent) override { progress.push_back(percent); }
   void SetLineIcon(int, line::LineIcon icon) override { icons.push_back(icon); }
+  // The firmware version the window would show, among the status lines.
+  void ShowLineVersions(int line) override {
+    if (doc) shown.push_back("version " + doc->Line(line).texts.VersionText());
+  }
+  line::CFlotillaDoc* doc = nullptr;
   std::vector<std::string> statuses;
+  std::vector<std::string> shown;
   std::vector<int> progress;
   std::vector<line::LineIcon> icons;
 };
@@ -113,6 +128,7 @@ class UpdateWorkerTest : public ::testing::Test {
   ~UpdateWorkerTest() override {
     context_.reset();
     doc_.reset();
+    taps_.reset();
     stick_.reset();
     fs::remove_all(dir_);
   }
@@ -121,10 +137,13 @@ class UpdateWorkerTest : public ::testing::Test {
     stick_ = std::make_unique<sim::InProcessStick>(clock_, config_);
     stick_->SetPortNumbers(kAtPort, kDiagPort);
     stick_->SetRegistry(&registry_);
+    platform::SerialDeviceFactory* devices = stick_.get();
+    if (tap_note_) devices = (taps_ = std::make_unique<taps::TapFactory>(*stick_, kDiagPort, tap_note_)).get();
     doc_ = std::make_unique<line::CFlotillaDoc>(
-        line::DocEnvironment{*stick_, clock_, language, "C:\\Flotilla\\flotilla.exe"});
+        line::DocEnvironment{*devices, clock_, language, "C:\\Flotilla\\flotilla.exe"});
     context_ = std::make_unique<line::LineContext>(
         line::LineContext{*doc_, stick_->HostRegistry(), display_, prompts_, 0});
+    display_.doc = doc_.get();
     line::LineRecord& line = doc_->Line(0);
     line.paths.image_directory = (dir_ / "images").string();
     line.paths.flash_programmer = (dir_ / "images" / "armprg.bin").string();
@@ -139,6 +158,7 @@ class UpdateWorkerTest : public ::testing::Test {
   void StartAgain(uint16_t language = 0x0409) {
     context_.reset();
     doc_.reset();
+    taps_.reset();
     stick_.reset();
     host_ = std::make_unique<RecordingHost>(dir_ / "images" / "amss.mbn");
     display_ = RecordingDisplay();
@@ -166,6 +186,9 @@ class UpdateWorkerTest : public ::testing::Test {
   platform::RecordingPrompts prompts_;
   std::unique_ptr<RecordingHost> host_;
   std::unique_ptr<sim::InProcessStick> stick_;
+  // When set before Start, hears every write to the diagnostics port.
+  taps::TapNote tap_note_;
+  std::unique_ptr<taps::TapFactory> taps_;
   std::unique_ptr<line::CFlotillaDoc> doc_;
   std::unique_ptr<line::LineContext> context_;
   LineCompletion completion_{files_, "C:\\Flotilla", nullptr};
@@ -197,6 +220,9 @@ TEST_F(UpdateWorkerTest, AWholeUpdateWritesTheImagesAndEndsTheProgram) {
                                                     "delete staged", "connection manager", "end"}));
   EXPECT_EQ(host_->boxes, std::vector<std::string>{"success: The update was successful."});
   EXPECT_EQ(display_.statuses.back(), "The update was successful.");
+  // The window shows the new version before the success line and its box.
+  ASSERT_GE(display_.shown.size(), 2u);
+  EXPECT_EQ(display_.shown[display_.shown.size() - 2], std::string("version ") + kNewVersion);
   EXPECT_EQ(doc_->Line(0).running, 0);
   // The bar runs through the phases to 100 without going back.
   EXPECT_TRUE(std::is_sorted(display_.progress.begin(), display_.progress.end()));
@@ -338,6 +364,111 @@ TEST_F(UpdateWorkerTest, AStickThatStaysAwayEndsTheUpdateWithinMinutes) {
       EXPECT_NE(LastLog().find(std::string("——") + kNotBack + "\n"), std::string::npos);
     }
   }
+}
+
+// Every write to the diagnostics port, by the thread that made it.
+class WriteLog {
+ public:
+  void Note() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+  }
+  size_t Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_.size();
+  }
+  // Of the writes from the `from`th up to the `to`th (the last one so far unless given), those
+  // made by `thread`, and those made by any other.
+  size_t By(std::thread::id thread, size_t from, size_t to = SIZE_MAX) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(std::count(Begin(from), End(to), thread));
+  }
+  size_t NotBy(std::thread::id thread, size_t from, size_t to = SIZE_MAX) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(std::count_if(Begin(from), End(to), [&](std::thread::id t) { return t != thread; }));
+  }
+
+ private:
+  std::vector<std::thread::id>::const_iterator Begin(size_t from) const {
+    return threads_.begin() + static_cast<std::ptrdiff_t>(std::min(from, threads_.size()));
+  }
+  std::vector<std::thread::id>::const_iterator End(size_t to) const {
+    return threads_.begin() + static_cast<std::ptrdiff_t>(std::min(to, threads_.size()));
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<std::thread::id> threads_;
+};
+
+// Waits in wall time (another thread runs on the virtual clock) until `done`; false when a
+// few seconds went by first.
+bool WaitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 5000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+// Mends: the device watch was resumed by the first FinishLineAction of a run, so a second
+// one (the German failure of the flash programmer's upload) reset the stick while the watch
+// reopened its port. The watch, on its own thread over the same stick, must send nothing until
+// the worker's last request, and the worker nothing once the watch has been resumed.
+TEST_F(UpdateWorkerTest, TheWatchResumesOnlyAfterTheWorkersLastRequest) {
+  const auto log = std::make_shared<WriteLog>();
+  tap_note_ = [log](const std::vector<uint8_t>&) { log->Note(); };
+  const std::thread::id worker = std::this_thread::get_id();
+  struct Case {
+    const char* name;
+    uint16_t language;
+    std::function<void(line::LineRecord&, sim::InProcessStick&)> arrange;
+    const char* final_text;
+  } cases[] = {
+      // Two finishes, each resetting the stick.
+      {"upload refused, German", 0x0407,
+       [](line::LineRecord& line, sim::InProcessStick&) { line.paths.flash_programmer += ".missing"; },
+       "Download fehlgeschlagen!"},
+      {"upload refused", 0x0409,
+       [](line::LineRecord& line, sim::InProcessStick&) { line.paths.flash_programmer += ".missing"; },
+       "Download armprg.bin fail!"},
+      {"the programmer does not start, German", 0x0407,
+       [](line::LineRecord&, sim::InProcessStick& stick) {
+         Plan(stick, R"({"mode": "stream", "code": 1, "action": "ignore"})");
+       },
+       "Download fehlgeschlagen!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartAgain(c.language);
+    c.arrange(doc_->Line(0), *stick_);
+    DeviceWatchThread watch(*context_);
+    size_t resumed_at = 0;
+    int resumes = 0;
+    completion_.resume_watch = [&](int) {
+      resumed_at = log->Size();
+      ++resumes;
+      watch.Resume();
+    };
+    // The watch finds the stick and queries it, then pauses as a start asks it to.
+    const size_t before_watch = log->Size();
+    watch.Start();
+    EXPECT_TRUE(WaitUntil([&] { return log->NotBy(worker, before_watch) > 0; }));
+    watch.Pause();
+    const size_t started_at = log->Size();
+
+    EXPECT_EQ(Run(), UpdateEnd::Finished);
+    EXPECT_EQ(display_.statuses.back(), c.final_text);
+    ASSERT_EQ(resumes, 1);
+    // Up to the resume only the worker wrote, and after it only the watch.
+    EXPECT_GT(resumed_at, started_at);
+    EXPECT_EQ(log->NotBy(worker, started_at, resumed_at), 0u);
+    EXPECT_EQ(log->By(worker, resumed_at), 0u);
+    // The resumed watch takes the stick up again.
+    EXPECT_TRUE(WaitUntil([&] { return log->NotBy(worker, resumed_at) > 0; }));
+    watch.Pause();
+    completion_.resume_watch = nullptr;
+  }
+  tap_note_ = nullptr;
 }
 
 }  // namespace

@@ -1,21 +1,32 @@
 // The update window with a worker thread: display operations posted to the window thread,
 // the refresh showing the line's latest state, UPDATE following the version rule and the
 // running line, boxes asked by a worker, and the close question. Needs a display (Xvfb).
+// First: the file system seam's DeleteFile and ReplaceFile then carry the same names in the
+// interface and in the Win32 backend, whatever the headers below pull in.
+#include <windows.h>
+
 #include "app/main_window.h"
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/form_ids.h"
+#include "app/form_texts.h"
 #include "app/wide_text.h"
 #include "platform/clock.h"
+#include "platform/memory_registry.h"
+#include "platform/win32/files.h"
 #include "platform/win32/serial_port.h"
+#include "update/line_start.h"
 
 namespace flotilla::app {
 namespace {
@@ -188,6 +199,74 @@ TEST_F(MainWindowTest, UpdateFollowsTheVersionsAndTheRunningLine) {
   }
 }
 
+// What a start asks besides the window: the pause of the watchers and the worker, counted.
+class CountingStartHost : public update::LineStartHost {
+ public:
+  void ShowModelMismatch(const std::string&) override {}
+  void RequestClose() override {}
+  void ShowStartBox(const std::string&) override {}
+  void PauseWatchers(int) override {}
+  bool StartWorker(int, line::LineOperation) override {
+    ++workers;
+    return true;
+  }
+  int workers = 0;
+};
+
+// Mends: UPDATE went off one step before the line was marked running, and the window, which
+// reads the flag, turned it on again; a second click then started a second worker.
+TEST_F(MainWindowTest, AClickStartsOneWorkerAndUpdateStaysOffUntilTheLineIsBack) {
+  platform::Win32FileSystem files;
+  platform::MemoryRegistry registry;
+  platform::RecordingPrompts prompts;
+  // The start of an NV restore checks the stick and the NV directory alone; up to its worker
+  // it is the start of an update.
+  doc_.Line(0).operation = line::LineOperation::NvRestore;
+  doc_.Line(0).paths.nv_directory = "C:\\Flotilla NV";
+  protocol::VersionSet strings;
+  strings[2] = "WIN_1";
+  strings[4] = "MAC_1";
+  strings[8] = "XV300 VELQ482B3 R1";
+  doc_.Line(0).texts.SetVersions("FW_1", strings);
+  doc_.Line(0).device_state = line::DeviceState::Answered;
+  line::LineContext context{doc_, registry, window_, prompts, 0};
+  CountingStartHost host;
+  window_.SetUpdateCommand([&] { update::StartLineOperation(context, files, host); });
+  auto click = [&] {
+    PostMessageW(window_.Handle(), WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window_.Handle(), IDC_UPDATE)));
+  };
+
+  FromWorker([&] { window_.ShowLineVersions(0); });  // the watch shows the stick
+  ASSERT_TRUE(UpdateEnabled());
+  struct Step {
+    const char* name;
+    std::function<void()> change;  // on a thread of its own, as the watch and the worker do
+    bool enabled;
+    int workers;
+  };
+  line::LineRecord& record = doc_.Line(0);
+  const Step steps[] = {
+      {"clicked", click, false, 1},
+      {"a refresh the watch posted before it paused", [&] { window_.ShowLineVersions(0); }, false, 1},
+      {"a second click", click, false, 1},
+      {"the worker's progress", [&] { window_.SetLineProgress(0, 40); }, false, 1},
+      // The worker's way out: the flag cleared last, then the controls.
+      {"the line handed back", [&] {
+         record.running = 0;
+         window_.EnableLineControls(0, true);
+       }, true, 1},
+      {"a click on the free line", click, false, 2},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    FromWorker(step.change);
+    EXPECT_EQ(UpdateEnabled(), step.enabled);
+    EXPECT_EQ(host.workers, step.workers);
+  }
+  window_.SetUpdateCommand(nullptr);
+}
+
 TEST_F(MainWindowTest, ManyRefreshesShowTheLatestState) {
   FromWorker([&] {
     for (int i = 0; i < 5000; ++i) {
@@ -257,9 +336,90 @@ TEST_F(MainWindowTest, ClosingWhileALineRunsAsksFirst) {
   }
 }
 
+// A log-off or shut-down asked while a line runs is refused; at any other time it is let be.
+TEST_F(MainWindowTest, TheSessionMayEndOnlyWhileNoLineRuns) {
+  struct Case {
+    const char* name;
+    int32_t running;
+    LRESULT answer;
+  } cases[] = {{"idle", 0, TRUE}, {"a line runs", 1, FALSE}, {"the line is back", 0, TRUE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    doc_.Line(0).running = c.running;
+    LRESULT answer = -1;
+    FromWorker([&] { answer = SendMessageW(window_.Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF); });
+    EXPECT_EQ(answer, c.answer);
+  }
+}
+
 TEST_F(MainWindowTest, WithoutARunningLineTheWindowClosesWithoutAQuestion) {
   SendMessageW(window_.Handle(), WM_CLOSE, 0, 0);
   EXPECT_EQ(window_.Handle(), nullptr);
+}
+
+// Mends: English warning 2, German step 2 and German warning 2 wrapped into statics one line
+// high, and "Fortschritt:" was cut to "Fortschrit". Each language text, wrapped to its static's
+// width in the static's font, must fit the static.
+TEST(MainWindowTexts, EveryLanguageTextFitsItsStatic) {
+  const int ids[] = {IDC_COMPATIBILITY, IDC_STEPS_HEADING, IDC_STEP1,        IDC_STEP2,
+                     IDC_STEP3,         IDC_WARNING1,      IDC_WARNING2,     IDC_WARNING3,
+                     IDC_DURATION,      IDC_PORT_LABEL,    IDC_CURRENT_LABEL, IDC_PROGRESS_LABEL,
+                     IDC_UPDATE_LABEL};
+  for (const uint16_t language : {uint16_t{0x0409}, uint16_t{0x0407}}) {
+    SCOPED_TRACE(language == 0x0407 ? "German" : "English");
+    platform::Win32SerialFactory devices;
+    line::CFlotillaDoc doc(line::DocEnvironment{devices, platform::SystemClock(), language,
+                                                "C:\\Flotilla\\flotilla.exe"});
+    MainWindow window(GetModuleHandleW(nullptr), doc);
+    ASSERT_TRUE(window.Create());
+    for (const int id : ids) {
+      HWND control = GetDlgItem(window.Handle(), id);
+      wchar_t text[512] = {};
+      GetWindowTextW(control, text, 512);
+      SCOPED_TRACE(WideToUtf8(text));
+      RECT client{};
+      GetClientRect(control, &client);
+      HDC dc = GetDC(control);
+      HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+      RECT needed{0, 0, client.right, 0};
+      DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+      SelectObject(dc, previous);
+      ReleaseDC(control, dc);
+      EXPECT_LE(needed.right, client.right) << "id " << id;
+      EXPECT_LE(needed.bottom, client.bottom) << "id " << id;
+    }
+  }
+}
+
+// One name: the version block's description (what the elevation prompt and the task manager
+// show) is the window's caption, and the program's icon has the sizes that 150 % and Explorer
+// ask for. This test program carries flotilla.exe's resources.
+TEST(ProgramResources, TheDescriptionIsTheCaptionAndTheIconHasEverySize) {
+  wchar_t module[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameW(nullptr, module, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(module, &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<uint8_t> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(module, 0, size, block.data()));
+  wchar_t* description = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\FileDescription",
+                             reinterpret_cast<void**>(&description), &length));
+  EXPECT_EQ(WideToUtf8(description), kWindowCaption);
+
+  HRSRC group = FindResourceW(nullptr, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+  ASSERT_NE(group, nullptr);
+  const auto* directory = static_cast<const uint8_t*>(LockResource(LoadResource(nullptr, group)));
+  ASSERT_NE(directory, nullptr);
+  // The group's directory: three 16-bit words, then 14 bytes per image, its width first (0: 256).
+  const int count = directory[4] | directory[5] << 8;
+  std::vector<int> widths;
+  for (int i = 0; i < count; ++i) widths.push_back(directory[6 + 14 * i] == 0 ? 256 : directory[6 + 14 * i]);
+  for (const int wanted : {16, 32, 48, 256}) {
+    SCOPED_TRACE(wanted);
+    EXPECT_NE(std::find(widths.begin(), widths.end(), wanted), widths.end());
+  }
 }
 
 TEST_F(MainWindowTest, StatusIconsLoadAndAnUnknownOneIsTold) {

@@ -9,7 +9,10 @@
 # On the way: a second copy of the program shows its box and ends with 0 without touching the
 # staging directory; German (Austria) gets the English texts; closing during the update asks,
 # and No keeps it running; WM_USER + 1 from another program starts the uninstaller next to the
-# program (STANDIN_EXE stands in for it), but not while the update runs.
+# program (STANDIN_EXE stands in for it), but not while the update runs; UPDATE stays off from
+# the click to the success box and a second click starts nothing; a log-off is refused while
+# the update runs; closing during an update (Yes) still cleans up and starts the connection
+# manager again.
 # First the window's own tests with worker threads (WINDOW_TESTS_EXE) run on the display.
 # flotilla.exe's staging is checked on the way: with the window up, the embedded files (the
 # MANIFEST lists them) are staged byte for byte, over older files of the same names in the
@@ -239,9 +242,18 @@ run_update() {
   nv_items "$state/update-state" >"$state/nv-before.txt"
   wait_for 1024 '"enabled": true,' 120 || { bad "$name: UPDATE stayed off"; return; }
   probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
-  sleep 20
+  # UPDATE goes off with the click and stays off to the box; a second click that another
+  # program posts meanwhile starts nothing (the one update still ends in its success box).
+  sleep 1
+  read_window
+  expect_enabled "$name: UPDATE off right after the click" 1024 false
+  probe post "$caption" 273 1024 >/dev/null || bad "$name: a second click could not be posted"
+  sleep 19
   read_window
   shot "$name-running"
+  # A log-off or shut-down while the update runs is refused.
+  answer=$(probe send "$caption" 17 0 0 | tr -d '\r')
+  if [ "$answer" = 0 ]; then ok "$name: the end of the session refused during the update"; else bad "$name: WM_QUERYENDSESSION answered '$answer' during the update"; fi
   # Closing while the update runs asks first; No keeps the program and the update running.
   probe close "$caption" >/dev/null
   closing="Update is running, stopping the application will damage the datacard，Are you sure to quit?"
@@ -254,14 +266,22 @@ run_update() {
   rm -f UnInstallAll.exe started.txt
   cp "$standin" UnInstallAll.exe
   probe post "$caption" 1025 >/dev/null || bad "$name: WM_USER + 1 could not be posted"
-  n=0
+  n=0 update_on=0
   while [ $n -lt 600 ] && ! grep -qF '"text": "The update was successful."' "$state/window.json"; do
+    control 1024 | grep -qF '"enabled": true,' && update_on=1
     sleep 1
     read_window
     n=$((n + 1))
   done
   shot "$name-success"
+  if [ $update_on = 0 ]; then ok "$name: UPDATE off on every look to the box"; else bad "$name: UPDATE on during the update"; fi
   if grep -qF '"text": "The update was successful."' "$state/window.json"; then ok "$name: the success box"; else bad "$name: no success box"; fi
+  # The new firmware shown under the box, not the one the update started from.
+  if control 1011 | grep -qF 'OLD_FW_1.0' || control 1011 | grep -qF '"text": "NULL"'; then
+    bad "$name: the old version under the success box: $(control 1011)"
+  else
+    ok "$name: the new version under the success box"
+  fi
   if [ -e started.txt ]; then bad "$name: the uninstaller started during the update"; else ok "$name: no uninstaller during the update"; fi
   rm -f UnInstallAll.exe started.txt
   probe answer "$caption" ok >/dev/null
@@ -302,6 +322,8 @@ run_failing_update() {
   # Once the line is handed back (its progress back at 0 %), closing asks nothing and the
   # program ends with 0.
   if wait_for 1022 '"text": "0%",' 120; then ok "$name: the line handed back"; else bad "$name: the line stayed busy"; fi
+  answer=$(probe send "$caption" 17 0 0 | tr -d '\r')
+  if [ "$answer" = 1 ]; then ok "$name: the end of the session let be with no line running"; else bad "$name: WM_QUERYENDSESSION answered '$answer' with no line running"; fi
   # With no line running, WM_USER + 1 lets the port go and starts the uninstaller next to
   # the program, from its working directory.
   rm -f UnInstallAll.exe started.txt
@@ -317,6 +339,42 @@ run_failing_update() {
   "$tools/sim-ctl" stop "$state/sim"
 }
 run_failing_update
+
+# Closed during an update (Yes to the question): the process ends with the worker, and the
+# clean-up still runs: the staged images and ResetUSB.dll deleted (nothing holds them at that
+# point of the update), the connection manager started again.
+run_closed_update() {
+  name=closed-update
+  rm -rf "$state/closed-state"
+  mkdir -p "$state/closed-state"
+  start_program "$name" LC_ALL=C.UTF-8 start_connection_manager || return
+  "$tools/sim-ctl" start "$state/sim" "$sim" --wine-prefix "$WINEPREFIX" --at-com $at_com \
+    --diag-com $diag_com --state "$state/closed-state" --programmer "$(embedded armprg.bin)" >/dev/null ||
+    { bad "$name: stick-sim did not start"; return; }
+  wait_for 1024 '"enabled": true,' 120 || { bad "$name: UPDATE stayed off"; return; }
+  probe click "$caption" 1024 >/dev/null || bad "$name: UPDATE could not be clicked"
+  sleep 15
+  probe close "$caption" >/dev/null
+  n=0
+  until grep -qF '"caption": "Warning"' "$state/window.json" || [ $n -ge 20 ]; do sleep 0.5; read_window; n=$((n + 1)); done
+  probe answer "$caption" yes >/dev/null || bad "$name: the question could not be answered"
+  if expect_program_end "$name" "Yes to the question"; then
+    expect_cleaned_up "$name"
+    n=0
+    until [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ] || [ $n -ge 40 ]; do sleep 0.5; n=$((n + 1)); done
+    if [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ]; then
+      ok "$name: the connection manager started again"
+    else
+      bad "$name: the connection manager was not started again"
+    fi
+  fi
+  app=
+  cm_registry remove
+  pkill -f 'Bin\\mcserver\.exe|Bin/mcserver\.exe' 2>/dev/null
+  rm -rf "$cm_dir"
+  "$tools/sim-ctl" stop "$state/sim"
+}
+run_closed_update
 
 [ $fail = 0 ] && echo "the update window under Wine: all checks passed (screenshots in $state/shots)"
 exit $fail

@@ -253,12 +253,17 @@ class Session {
     if (!images::FillImageSetPaths(doc_, kLine, options_.image_dir))
       return Fail("the image directory is too long: " + options_.image_dir);
     if (!images::CheckImageSet(doc_, files, prompts_, kLine, false)) {
-      const auto missing = images::FirstUnusableImageFile(doc_, files, kLine);
-      return Fail(images::ImageSetFailureText(doc_.German()) +
-                  (missing ? " (" + *missing + " is missing or empty)" : std::string()));
+      NameUnusableImageFile(files);
+      return Fail(images::ImageSetFailureText(doc_.German()));
     }
     std::printf("image set complete: %s\n", options_.image_dir.c_str());
     return 0;
+  }
+
+  // Which file of the set the check refused, for a user who would otherwise have to guess.
+  void NameUnusableImageFile(platform::FileSystem& files) {
+    const std::string unusable = images::FirstUnusableImageFile(doc_, files, kLine);
+    if (!unusable.empty()) Fail("missing or empty: " + unusable);
   }
 
   int VersionRecord() {
@@ -441,8 +446,8 @@ class Session {
       return Fail("the image set's paths are too long: " + options_.image_dir);
     // Every file the update reads, named before the stick is touched; the start check refuses
     // the set all the same.
-    if (const auto missing = images::FirstUnusableImageFile(doc_, files, kLine))
-      return Fail("the image set is incomplete: " + *missing + " is missing or empty");
+    const std::string unusable = images::FirstUnusableImageFile(doc_, files, kLine);
+    if (!unusable.empty()) return Fail("the image set is incomplete: " + unusable + " is missing or empty");
     if (!PrepareLine()) return 1;
     line.running = 0;
     if (line.data_port != 0) doc_.OpenAtPort(kLine, line.data_port, kBaud);
@@ -461,7 +466,10 @@ class Session {
       return update::UpdateThreadProc(context, completion, *host);
     });
     host = std::make_unique<update::ProgramUpdateHost>(update::ProgramParts{files}, ui);
-    if (!update::StartLineOperation(context, files, ui)) return Fail("the update did not start");
+    if (!update::StartLineOperation(context, files, ui)) {
+      NameUnusableImageFile(files);
+      return Fail("the update did not start");
+    }
     if (ui.end != update::UpdateEnd::Succeeded || !ui.ended) return Fail("the update failed");
     return 0;
   }

@@ -5,8 +5,11 @@
 //   flotilla-probe answer CAPTION BUTTON    presses BUTTON (ok, cancel, yes, no or an id) in
 //                                           the message box the window owns
 //   flotilla-probe close CAPTION            asks the window to close, as its close box does
-//   flotilla-probe post CAPTION MESSAGE     posts the window message MESSAGE (a number), with
-//                                           wParam and lParam 0, as another program may
+//   flotilla-probe post CAPTION MESSAGE [WPARAM]  posts the window message MESSAGE (a number),
+//                                           with WPARAM (0 unless given) and lParam 0, as
+//                                           another program may
+//   flotilla-probe send CAPTION MESSAGE [WPARAM [LPARAM]]  sends it and prints the window's
+//                                           answer (exit code 1 when none came within 5 s)
 //   flotilla-probe boxes CAPTION            the message boxes with that caption that no window
 //                                           owns (a program's box before its window is up)
 //   flotilla-probe answer-lone CAPTION BUTTON  presses BUTTON in such a box
@@ -211,8 +214,9 @@ int Answer(const std::vector<HWND>& boxes, int id) {
 const char kUsage[] =
     "usage: flotilla-probe list|close|boxes CAPTION\n"
     "       flotilla-probe click CAPTION ID | answer CAPTION BUTTON | answer-lone CAPTION BUTTON\n"
-    "       flotilla-probe post CAPTION MESSAGE\n"
-    "  BUTTON is ok, cancel, yes, no or a button id; MESSAGE a window message number.\n"
+    "       flotilla-probe post CAPTION MESSAGE [WPARAM] | send CAPTION MESSAGE [WPARAM [LPARAM]]\n"
+    "  BUTTON is ok, cancel, yes, no or a button id; MESSAGE a window message number; send\n"
+    "  prints the window's answer.\n"
     "  Exit codes: 0 done, 1 no such window, 2 usage, 3 the control cannot be clicked, 4 no box.\n";
 
 // Bad usage: what is wrong and the usage on stderr, exit code 2.
@@ -235,11 +239,11 @@ int main() {
   if (!args || count < 2) return BadUsage("no command given");
   const std::wstring command = args[1];
   const bool needs_argument = command == L"click" || command == L"answer" || command == L"answer-lone" ||
-                              command == L"post";
+                              command == L"post" || command == L"send";
   if (!needs_argument && command != L"list" && command != L"close" && command != L"boxes")
     return BadUsage("unknown command " + Utf8(args[1]));
   if (count < 3) return BadUsage("no CAPTION given");
-  if (needs_argument && count < 4) return BadUsage(Utf8(args[1]) + " needs " + (command == L"post" ? "a MESSAGE" : command == L"click" ? "an ID" : "a BUTTON"));
+  if (needs_argument && count < 4) return BadUsage(Utf8(args[1]) + " needs " + (command == L"post" || command == L"send" ? "a MESSAGE" : command == L"click" ? "an ID" : "a BUTTON"));
   if (command == L"boxes") {
     const std::vector<HWND> boxes = LoneBoxes(args[2]);
     std::string json = "[";
@@ -257,7 +261,15 @@ int main() {
   if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
   if (command == L"click") return Click(main, ButtonId(args[3]));
   if (command == L"answer") return Answer(BoxesOf(main), ButtonId(args[3]));
-  if (command == L"post")
-    return PostMessageW(main, static_cast<UINT>(std::wcstoul(args[3], nullptr, 0)), 0, 0) ? 0 : 1;
+  const UINT message = static_cast<UINT>(std::wcstoul(args[3], nullptr, 0));
+  const WPARAM wparam = count > 4 ? static_cast<WPARAM>(std::wcstoul(args[4], nullptr, 0)) : 0;
+  const LPARAM lparam = count > 5 ? static_cast<LPARAM>(std::wcstoul(args[5], nullptr, 0)) : 0;
+  if (command == L"post") return PostMessageW(main, message, wparam, 0) ? 0 : 1;
+  if (command == L"send") {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(main, message, wparam, lparam, SMTO_ABORTIFHUNG, 5000, &answer)) return 1;
+    Print(std::to_string(static_cast<unsigned long long>(answer)) + "\n");
+    return 0;
+  }
   return 2;
 }

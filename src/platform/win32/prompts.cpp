@@ -6,8 +6,8 @@
 namespace flotilla::platform {
 
 void Win32Prompts::ShowMessage(const std::string& text) {
-  // The application's message box: its title is the program's name, as the framework's is.
-  MessageBoxW(owner_, WideFromUtf8(text).c_str(), L"flotilla", MB_OK);
+  // The application's message box: its title is the program's name, as the window's is.
+  MessageBoxW(owner_, WideFromUtf8(text).c_str(), WideFromUtf8(caption_).c_str(), MB_OK);
 }
 
 }  // namespace flotilla::platform
