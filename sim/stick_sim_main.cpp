@@ -150,10 +150,11 @@ bool Simulator::BringPortsUp() {
 
 // The stick resets: its ports vanish with their links, and its driver registrations go.
 void Simulator::DropPorts() {
-  if (!options_.ready_file.empty()) ::unlink(options_.ready_file.c_str());
   pending_.clear();
   at_.Destroy();
   diag_.Destroy();
+  // Last: once the ready file is gone, so are both ports and their links.
+  if (!options_.ready_file.empty()) ::unlink(options_.ready_file.c_str());
   WriteRegistrations(false);
   model_->Restart();
   std::fill(std::begin(line_free_), std::end(line_free_), Clock::time_point{});
