@@ -103,6 +103,16 @@ cm_registry() {  # cm_registry add|remove
   fi
   "$tools/wine-run" regedit /S "$(winepath -w "$state/cm.reg" 2>/dev/null)" >/dev/null 2>&1
 }
+# The stand-in connection manager's second start (the clean-up's), waited for up to 20 s.
+expect_cm_started_again() {  # expect_cm_started_again OK_TEXT NAME
+  n=0
+  until [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ] || [ $n -ge 40 ]; do sleep 0.5; n=$((n + 1)); done
+  if [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ]; then
+    ok "$1"
+  else
+    bad "$2: the connection manager was not started again"
+  fi
+}
 cm_running() { pgrep -f 'Bin\\mcserver\.exe|Bin/mcserver\.exe' >/dev/null; }
 # Run before the English start: the connection manager installed and its server running.
 start_connection_manager() {
@@ -174,13 +184,7 @@ run_window() {
   if expect_program_end "$name" "the box"; then
     expect_cleaned_up "$name"
     if [ "$name" = english ]; then
-      n=0
-      until [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ] || [ $n -ge 40 ]; do sleep 0.5; n=$((n + 1)); done
-      if [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ]; then
-        ok "$name: the clean-up started the connection manager again"
-      else
-        bad "$name: the connection manager was not started again"
-      fi
+      expect_cm_started_again "$name: the clean-up started the connection manager again" "$name"
       cm_registry remove
       pkill -f 'Bin\\mcserver\.exe|Bin/mcserver\.exe' 2>/dev/null
       rm -rf "$cm_dir"
@@ -360,13 +364,7 @@ run_closed_update() {
   probe answer "$caption" yes >/dev/null || bad "$name: the question could not be answered"
   if expect_program_end "$name" "Yes to the question"; then
     expect_cleaned_up "$name"
-    n=0
-    until [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ] || [ $n -ge 40 ]; do sleep 0.5; n=$((n + 1)); done
-    if [ "$(grep -c . "$cm_dir/Bin/started.txt")" = 2 ]; then
-      ok "$name: the connection manager started again"
-    else
-      bad "$name: the connection manager was not started again"
-    fi
+    expect_cm_started_again "$name: the connection manager started again" "$name"
   fi
   app=
   cm_registry remove
