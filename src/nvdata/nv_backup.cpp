@@ -220,16 +220,14 @@ bool WriteItem(line::LineContext& context, const NvRecord& record, line::NvMode 
     if (status == 7 && mode == line::NvMode::LoadDefault) return true;
     return (status == 5 || status == 7) && StickHolds(context, record);
   };
-  auto given_up = [&] { return silent_limit != 0 && silent_writes >= silent_limit; };
-  if (settled()) return true;
-  if (given_up()) return false;
-  if (settled()) return true;
-  if (given_up()) return false;
-  context.Sleep(100);
-  if (settled()) return true;
-  if (given_up()) return false;
-  context.Sleep(100);
-  return settled();
+  // The pause before each of the four writes.
+  static constexpr uint32_t kPausesMs[] = {0, 0, 100, 100};
+  for (uint32_t pause_ms : kPausesMs) {
+    if (pause_ms) context.Sleep(pause_ms);
+    if (settled()) return true;
+    if (silent_limit != 0 && silent_writes >= silent_limit) return false;
+  }
+  return false;
 }
 
 bool SkippedInMode(line::NvMode mode, uint16_t id) {
